@@ -1,0 +1,1 @@
+// Linux services are added here one file per service.
