@@ -1,6 +1,7 @@
 #include "support/recording_host.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kolv::test {
 
@@ -51,6 +52,7 @@ void RecordingHost::sendSampleBuffer(CMIOExtensionStream&, const CMSampleBufferR
       record.allBytes0x40 = base != nullptr && size > 0 && std::all_of(base, base + size, [](std::uint8_t b) {
                               return b == 0x40;
                             });
+      if (base != nullptr && size >= 4) std::memcpy(&record.firstPixel, base, 4);
       CVPixelBufferUnlockBaseAddress(image, kCVPixelBufferLock_ReadOnly);
     }
   }

@@ -19,6 +19,7 @@ struct RecordedSample {
   std::size_t width = 0, height = 0, bytesPerRow = 0;
   OSType pixelFormat = 0;
   bool allBytes0x40 = false;  // every byte of every row, padding included
+  std::uint32_t firstPixel = 0;  // the first four bytes, little-endian
   CMFormatDescription formatDescription;
   CMSampleTimingInfo timing;
   std::size_t timingCount = 0;

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds Kolv Camera and runs every test: unit tests, the Linux services, and the
+# end-to-end tests against a private PipeWire session.
+#   scripts/test.sh [preset]      preset: ci (default; warnings are errors), asan, tsan, debug
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-ci}
+
+if [ "$(id -u)" = 0 ]; then
+  scripts/install-deps.sh
+else
+  echo "Not root: skipping package installation (run scripts/install-deps.sh as root if the build fails)."
+fi
+
+echo "== configure and build ($preset)"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+
+echo "== unit and integration tests ($preset)"
+ctest --preset "$preset"
+
+if [ -x tests/e2e/run.sh ]; then
+  echo "== end-to-end tests on a private PipeWire session ($preset)"
+  tests/e2e/run.sh "build/$preset"
+fi
