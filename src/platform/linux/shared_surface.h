@@ -1,0 +1,101 @@
+// Shared-memory surfaces: a picture in a sealed memfd, published under a nonzero 32-bit ID
+// as a link in a per-user registry folder. SharedSurface is the creating side, for the
+// companion applications that draw; the header codec and the registry helpers are shared
+// with the camera's lookup side. docs/surface-format.md describes the format in full.
+// This library depends on nothing of the camera's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+
+#include "platform/linux/shared_memory.h"
+#include "platform/linux/unique_fd.h"
+
+namespace kolv {
+
+inline constexpr std::uint32_t kSurfacePixelFormatBGRA = 0x42475241;  // 'BGRA'
+inline constexpr std::uint32_t kSurfaceFormatVersion = 1;
+inline constexpr std::size_t kSurfaceHeaderSize = 64;
+inline constexpr std::uint64_t kSurfacePixelOffset = 4096;
+inline constexpr std::uint32_t kMaxSurfaceDimension = 16384;
+
+// The header at byte 0 of a surface's file.
+struct SurfaceHeader {
+  std::uint32_t surfaceID = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t pixelFormat = kSurfacePixelFormatBGRA;
+  std::uint32_t bytesPerRow = 0;
+  std::uint64_t pixelOffset = kSurfacePixelOffset;
+
+  // Bytes from the file's start to the end of the last row.
+  std::uint64_t extent() const { return pixelOffset + std::uint64_t{height} * bytesPerRow; }
+  friend bool operator==(const SurfaceHeader&, const SurfaceHeader&) = default;
+};
+
+// Whether the geometry is one that a surface may have: both sizes in 1...16384, rows
+// holding at least `width` pixels (4 bytes each in 'BGRA' and 'RGBA', at least 1 in
+// other formats), nonzero format.
+bool isValidSurfaceGeometry(std::uint32_t width, std::uint32_t height, std::uint32_t pixelFormat,
+                            std::uint32_t bytesPerRow);
+// The bytes per row of a tightly packed row, or 0 when the width or format is unusable.
+std::uint32_t packedBytesPerRow(std::uint32_t width, std::uint32_t pixelFormat);
+
+void encodeSurfaceHeader(const SurfaceHeader& header, std::span<std::byte, kSurfaceHeaderSize> out);
+// The header in `bytes`, when its magic and version are ours, its surface ID is nonzero,
+// its geometry valid and its pixel offset a nonzero multiple of 4096. The file size is for
+// the caller to check against extent().
+std::optional<SurfaceHeader> decodeSurfaceHeader(std::span<const std::byte, kSurfaceHeaderSize> bytes);
+
+// $XDG_RUNTIME_DIR/kolv-surfaces, or /run/user/<uid>/kolv-surfaces when XDG_RUNTIME_DIR is
+// unset; empty when there is no runtime folder at all.
+std::filesystem::path defaultSurfaceRegistry();
+// Opens the registry folder, first creating it with mode 0700 if `create` and it is
+// missing (its parent must exist). Refuses a link, a folder of another user and one that
+// others may write to. Invalid on failure.
+UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create);
+
+// A surface this process draws into, published while the object lives.
+// Thread-safety: create and destroy on one thread; the pixels are plain shared memory.
+class SharedSurface {
+ public:
+  SharedSurface(SharedSurface&& other) noexcept = default;
+  SharedSurface& operator=(SharedSurface&& other) noexcept;
+  SharedSurface(const SharedSurface&) = delete;
+  SharedSurface& operator=(const SharedSurface&) = delete;
+  // Removes the registry entry; a process that looked the surface up keeps its view.
+  ~SharedSurface();
+
+  // A zero-filled surface published in defaultSurfaceRegistry(). `bytesPerRow` 0 means
+  // tightly packed rows. Empty when the geometry is invalid or a system call fails.
+  static std::optional<SharedSurface> create(std::uint32_t width, std::uint32_t height,
+                                             std::uint32_t pixelFormat = kSurfacePixelFormatBGRA,
+                                             std::uint32_t bytesPerRow = 0);
+  // The same, published in `registry`.
+  static std::optional<SharedSurface> createIn(const std::filesystem::path& registry, std::uint32_t width,
+                                               std::uint32_t height,
+                                               std::uint32_t pixelFormat = kSurfacePixelFormatBGRA,
+                                               std::uint32_t bytesPerRow = 0);
+
+  std::uint32_t id() const { return header_.surfaceID; }
+  std::uint32_t width() const { return header_.width; }
+  std::uint32_t height() const { return header_.height; }
+  std::uint32_t pixelFormat() const { return header_.pixelFormat; }
+  std::uint32_t bytesPerRow() const { return header_.bytesPerRow; }
+  // height() rows of bytesPerRow() bytes, the first pixel first.
+  std::span<std::byte> pixels() const;
+
+ private:
+  SharedSurface(SharedMemory memory, UniqueFD registry, SurfaceHeader header);
+  void unpublish();
+
+  SharedMemory memory_;
+  UniqueFD registry_;
+  SurfaceHeader header_;
+  int creatorPid_ = 0;  // a forked child never removes its parent's entry
+};
+
+}  // namespace kolv
