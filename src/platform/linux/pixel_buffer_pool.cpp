@@ -1,0 +1,148 @@
+#include "platform/linux/pixel_buffer_pool.h"
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/shared_memory.h"
+
+namespace kolv {
+namespace {
+
+// The pages of one buffer: a sealed memfd mapped here, or private anonymous memory.
+// Thread-safety: owned by one pool or one buffer at a time.
+struct BufferMemory {
+  SharedMemory shared;
+  MemoryMapping local;
+
+  static BufferMemory allocate(const PixelBufferLayout& layout) {
+    BufferMemory memory;
+    if (layout.shareable) {
+      memory.shared = SharedMemory::create("kolv-pixel-buffer", layout.byteCount());
+    } else {
+      memory.local = MemoryMapping::anonymous(layout.byteCount());
+    }
+    return memory;
+  }
+  std::byte* data() const { return shared ? shared.data() : local.data(); }
+  explicit operator bool() const { return data() != nullptr; }
+};
+
+}  // namespace
+
+// What the pool and its buffers share; buffers hold it weakly, so that it ends with the pool.
+// Thread-safety: any thread, under `mutex`.
+class PixelBufferPoolState {
+ public:
+  std::mutex mutex;
+  std::vector<BufferMemory> idle;  // guarded by mutex; the last one back is handed out first
+  std::size_t inUse = 0;           // guarded by mutex
+
+  void giveBack(BufferMemory memory) {
+    std::lock_guard lock(mutex);
+    --inUse;
+    idle.push_back(std::move(memory));
+  }
+};
+
+namespace {
+
+// One buffer out of a pool. Its memory goes back to the pool when the last holder lets go,
+// or is freed if the pool is gone by then.
+// Thread-safety: any thread; locking is counted, the pages are always mapped.
+class PooledPixelBuffer final : public CVPixelBuffer {
+ public:
+  PooledPixelBuffer(const PixelBufferLayout& layout, BufferMemory memory, std::weak_ptr<PixelBufferPoolState> pool)
+      : layout_(layout), memory_(std::move(memory)), pool_(std::move(pool)) {}
+  ~PooledPixelBuffer() override {
+    if (auto pool = pool_.lock()) pool->giveBack(std::move(memory_));
+  }
+
+  std::size_t width() const override { return layout_.width; }
+  std::size_t height() const override { return layout_.height; }
+  std::size_t bytesPerRow() const override { return layout_.bytesPerRow; }
+  OSType pixelFormatType() const override { return layout_.pixelFormat; }
+  OSStatus lockBaseAddress(CVPixelBufferLockFlags) override {
+    locks_.fetch_add(1, std::memory_order_relaxed);
+    return noErr;
+  }
+  // An unlock without a matching lock is refused.
+  OSStatus unlockBaseAddress(CVPixelBufferLockFlags) override {
+    int locks = locks_.load(std::memory_order_relaxed);
+    do {
+      if (locks == 0) return kCVReturnError;
+    } while (!locks_.compare_exchange_weak(locks, locks - 1, std::memory_order_relaxed));
+    return noErr;
+  }
+  void* baseAddress() const override { return memory_.data(); }
+  std::optional<SharedMemoryRegion> sharedMemory() const override {
+    if (!memory_.shared) return std::nullopt;
+    return SharedMemoryRegion{memory_.shared.fd(), 0, layout_.byteCount()};
+  }
+
+ private:
+  const PixelBufferLayout layout_;
+  BufferMemory memory_;
+  const std::weak_ptr<PixelBufferPoolState> pool_;
+  std::atomic<int> locks_ = 0;
+};
+
+}  // namespace
+
+std::optional<PixelBufferLayout> pixelBufferLayoutFromAttributes(const CFDictionaryRef& attributes) {
+  if (!attributes) return std::nullopt;
+  const auto width = attributes->integer(kCVPixelBufferWidthKey);
+  const auto height = attributes->integer(kCVPixelBufferHeightKey);
+  const auto format = attributes->integer(kCVPixelBufferPixelFormatTypeKey);
+  const auto inRange = [](const std::optional<std::int64_t>& size) {
+    return size && *size >= 1 && *size <= kMaxPixelBufferDimension;
+  };
+  if (!inRange(width) || !inRange(height) || format != std::int64_t{kCVPixelFormatType_32BGRA}) return std::nullopt;
+
+  PixelBufferLayout layout;
+  layout.width = static_cast<std::size_t>(*width);
+  layout.height = static_cast<std::size_t>(*height);
+  layout.bytesPerRow = layout.width * 4;
+  layout.pixelFormat = kCVPixelFormatType_32BGRA;
+  layout.shareable = attributes->find(kCVPixelBufferIOSurfacePropertiesKey) != nullptr;
+  return layout;
+}
+
+LinuxPixelBufferPool::LinuxPixelBufferPool(const PixelBufferLayout& layout)
+    : layout_(layout), state_(std::make_shared<PixelBufferPoolState>()) {}
+
+LinuxPixelBufferPool::~LinuxPixelBufferPool() = default;
+
+Created<CVPixelBufferRef> LinuxPixelBufferPool::createPixelBuffer(const CFDictionaryRef& auxAttributes) {
+  const std::optional<std::int64_t> threshold =
+      auxAttributes ? auxAttributes->integer(kCVPixelBufferPoolAllocationThresholdKey) : std::nullopt;
+  BufferMemory memory;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (threshold && (*threshold <= 0 || state_->inUse >= static_cast<std::uint64_t>(*threshold))) {
+      return {kCVReturnWouldExceedAllocationThreshold, nullptr};
+    }
+    // Counted before the memory exists, so that no other caller can slip past the threshold
+    // while this one maps new pages outside the lock.
+    ++state_->inUse;
+    if (!state_->idle.empty()) {
+      memory = std::move(state_->idle.back());
+      state_->idle.pop_back();
+    }
+  }
+  if (!memory) memory = BufferMemory::allocate(layout_);
+  if (!memory) {
+    std::lock_guard lock(state_->mutex);
+    --state_->inUse;
+    return {kCVReturnAllocationFailed, nullptr};
+  }
+  return {noErr, std::make_shared<PooledPixelBuffer>(layout_, std::move(memory), state_)};
+}
+
+std::size_t LinuxPixelBufferPool::buffersInUse() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->inUse;
+}
+
+}  // namespace kolv
