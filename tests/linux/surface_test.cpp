@@ -1,0 +1,416 @@
+// Shared surfaces: the creating side, the registry, and lookup through LinuxMediaServices,
+// in one process and across processes.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/media_linux.h"
+#include "platform/linux/shared_surface.h"
+#include "platform/linux/unique_fd.h"
+
+namespace kolv {
+namespace {
+
+constexpr std::uint32_t kBGRA = 0x42475241;
+
+// A private registry folder under a fresh temporary folder, removed afterwards.
+class SurfaceTest : public ::testing::Test {
+ protected:
+  static std::filesystem::path makeRoot() {
+    char pattern[] = "/tmp/kolv-surface-test-XXXXXX";
+    return ::mkdtemp(pattern) != nullptr ? pattern : "";
+  }
+  ~SurfaceTest() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
+
+  IOSurfaceRef lookup(IOSurfaceID id) { return media_.IOSurfaceLookup(id); }
+
+  const std::filesystem::path root_ = makeRoot();
+  const std::filesystem::path registry_ = root_ / "kolv-surfaces";
+  LinuxMediaServices media_{nullptr, registry_};
+};
+
+void fillPattern(std::span<std::byte> bytes, unsigned seed) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::byte>((i * 31 + seed) % 251);
+}
+bool hasPattern(const void* data, std::size_t size, unsigned seed) {
+  const auto* bytes = static_cast<const std::byte*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (bytes[i] != static_cast<std::byte>((i * 31 + seed) % 251)) return false;
+  }
+  return true;
+}
+
+TEST_F(SurfaceTest, LookupSharesTheCreatorsPagesAndGeometry) {
+  auto surface = SharedSurface::createIn(registry_, 40, 30, kBGRA, 176);
+  ASSERT_TRUE(surface);
+  EXPECT_NE(surface->id(), 0U);
+  ASSERT_EQ(surface->pixels().size(), 30U * 176U);
+  fillPattern(surface->pixels(), 1);
+
+  IOSurfaceRef view = lookup(surface->id());
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->surfaceID(), surface->id());
+  EXPECT_EQ(view->width(), 40U);
+  EXPECT_EQ(view->height(), 30U);
+  EXPECT_EQ(view->bytesPerRow(), 176U);
+  EXPECT_EQ(view->pixelFormat(), kBGRA);
+  EXPECT_TRUE(hasPattern(view->baseAddress(), 30 * 176, 1));
+
+  // Both ways, without a copy: the same pages under two mappings.
+  EXPECT_NE(view->baseAddress(), static_cast<void*>(surface->pixels().data()));
+  fillPattern(std::span(static_cast<std::byte*>(view->baseAddress()), 30 * 176), 2);
+  EXPECT_TRUE(hasPattern(surface->pixels().data(), 30 * 176, 2));
+  fillPattern(surface->pixels(), 3);
+  auto buffer = media_.CVPixelBufferCreateWithIOSurface(view, nullptr);
+  ASSERT_EQ(buffer.status, noErr);
+  EXPECT_EQ(buffer.value->baseAddress(), view->baseAddress());
+  EXPECT_TRUE(hasPattern(buffer.value->baseAddress(), 30 * 176, 3));
+
+  // A host that passes the pages on maps the descriptor and finds the same pixels.
+  auto region = view->sharedMemory();
+  ASSERT_TRUE(region);
+  EXPECT_EQ(region->offset, 4096U);
+  EXPECT_EQ(region->size, 30U * 176U);
+  void* hostMapping = ::mmap(nullptr, region->offset + region->size, PROT_READ, MAP_SHARED, region->fd, 0);
+  ASSERT_NE(hostMapping, MAP_FAILED);
+  EXPECT_TRUE(hasPattern(static_cast<std::byte*>(hostMapping) + region->offset, region->size, 3));
+  ::munmap(hostMapping, region->offset + region->size);
+}
+
+TEST_F(SurfaceTest, EachSurfaceHasItsOwnIDAndPackedRowsByDefault) {
+  auto first = SharedSurface::createIn(registry_, 64, 2);
+  auto second = SharedSurface::createIn(registry_, 8, 4);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first->id(), second->id());
+  EXPECT_EQ(first->bytesPerRow(), 256U);
+  IOSurfaceRef firstView = lookup(first->id());
+  IOSurfaceRef secondView = lookup(second->id());
+  ASSERT_TRUE(firstView && secondView);
+  EXPECT_EQ(firstView->width(), 64U);
+  EXPECT_EQ(secondView->width(), 8U);
+
+  struct stat folder {};
+  ASSERT_EQ(::stat(registry_.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700U);
+}
+
+TEST_F(SurfaceTest, CreateRefusesBadGeometryAndUnsafeRegistries) {
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 0, 10));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 10, 0));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 16385, 10));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 10, 16385));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 10, 10, kBGRA, 39));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 10, 10, 0));
+  EXPECT_FALSE(SharedSurface::createIn(root_ / "missing" / "kolv-surfaces", 10, 10));
+  EXPECT_FALSE(SharedSurface::createIn({}, 10, 10));
+
+  // Anyone who may write to the folder could plant entries: neither side uses it.
+  auto surface = SharedSurface::createIn(registry_, 10, 10);
+  ASSERT_TRUE(surface);
+  ASSERT_EQ(::chmod(registry_.c_str(), 0777), 0);
+  EXPECT_FALSE(lookup(surface->id()));
+  EXPECT_FALSE(SharedSurface::createIn(registry_, 10, 10));
+  ASSERT_EQ(::chmod(registry_.c_str(), 0700), 0);
+  EXPECT_TRUE(lookup(surface->id()));
+
+  // Nor one reached through a link.
+  std::filesystem::create_directory_symlink(registry_, root_ / "linked");
+  EXPECT_FALSE(LinuxMediaServices(nullptr, root_ / "linked").IOSurfaceLookup(surface->id()));
+}
+
+TEST_F(SurfaceTest, IDsThatNameNothingFindNothing) {
+  auto surface = SharedSurface::createIn(registry_, 4, 4);
+  ASSERT_TRUE(surface);
+  EXPECT_FALSE(lookup(0));
+  EXPECT_FALSE(lookup(surface->id() + 1));
+  EXPECT_FALSE(LinuxMediaServices(nullptr, {}).IOSurfaceLookup(surface->id()));
+  EXPECT_FALSE(LinuxMediaServices(nullptr, root_ / "elsewhere").IOSurfaceLookup(surface->id()));
+}
+
+TEST_F(SurfaceTest, ViewStaysValidWhateverTheProducerDoes) {
+  auto surface = SharedSurface::createIn(registry_, 32, 16);
+  ASSERT_TRUE(surface);
+  const IOSurfaceID id = surface->id();
+  fillPattern(surface->pixels(), 4);
+  IOSurfaceRef view = lookup(id);
+  ASSERT_TRUE(view);
+
+  // The producer scribbles over its header: the view keeps the geometry it looked up.
+  {
+    UniqueFD file(::open((registry_ / std::to_string(id)).c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(file);
+    std::vector<char> garbage(4096, '\xff');
+    ASSERT_EQ(::pwrite(file.get(), garbage.data(), garbage.size(), 0), 4096);
+  }
+  EXPECT_EQ(view->width(), 32U);
+  EXPECT_EQ(view->height(), 16U);
+  EXPECT_EQ(view->bytesPerRow(), 128U);
+
+  // Then it goes: entry removed, descriptor closed, mapping gone. The view still holds the
+  // pages, every byte of them readable and writable.
+  surface.reset();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(registry_ / std::to_string(id))));
+  EXPECT_FALSE(lookup(id));
+  EXPECT_TRUE(hasPattern(view->baseAddress(), 16 * 128, 4));
+  fillPattern(std::span(static_cast<std::byte*>(view->baseAddress()), 16 * 128), 5);
+  EXPECT_TRUE(hasPattern(view->baseAddress(), 16 * 128, 5));
+}
+
+// ---- Files published by hand, as a companion in another language would ---------------
+
+struct HandMade {
+  char magic[9] = "KOLVSURF";
+  std::uint32_t version = 1;
+  std::uint32_t headerID = 0;  // 0: the entry's ID
+  std::uint32_t width = 16;
+  std::uint32_t height = 8;
+  std::uint32_t pixelFormat = kBGRA;
+  std::uint32_t bytesPerRow = 64;
+  std::uint64_t pixelOffset = 4096;
+  off_t fileSize = 0;  // 0: pixel offset + height * bytes per row
+  int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+};
+
+void put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A memfd laid out by the byte offsets of the documented format, linked as `id`; the
+// returned descriptor keeps it alive.
+UniqueFD publishByHand(const std::filesystem::path& registry, std::uint32_t id, const HandMade& made) {
+  UniqueFD fd(::memfd_create("hand-made", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd) return {};
+  const off_t size =
+      made.fileSize != 0 ? made.fileSize : static_cast<off_t>(made.pixelOffset + made.height * made.bytesPerRow);
+  std::vector<unsigned char> header(64, 0);
+  std::memcpy(header.data(), made.magic, 8);
+  put32(header, 8, made.version);
+  put32(header, 12, made.headerID != 0 ? made.headerID : id);
+  put32(header, 16, made.width);
+  put32(header, 20, made.height);
+  put32(header, 24, made.pixelFormat);
+  put32(header, 28, made.bytesPerRow);
+  put32(header, 32, static_cast<std::uint32_t>(made.pixelOffset));
+  put32(header, 36, static_cast<std::uint32_t>(made.pixelOffset >> 32));
+  if (::pwrite(fd.get(), header.data(), header.size(), 0) != 64) return {};
+  if (::ftruncate(fd.get(), size) != 0) return {};
+  if (made.seals != 0 && ::fcntl(fd.get(), F_ADD_SEALS, made.seals) != 0) return {};
+  const std::string target = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd.get());
+  if (::symlink(target.c_str(), (registry / std::to_string(id)).c_str()) != 0) return {};
+  return fd;
+}
+
+TEST_F(SurfaceTest, OnlySealedWellFormedFilesOfThisIDAreSurfaces) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  struct Case {
+    const char* name;
+    std::function<void(HandMade&)> change;
+    bool found;
+  };
+  const std::vector<Case> cases = {
+      {"as documented", [](HandMade&) {}, true},
+      {"larger file than needed", [](HandMade& m) { m.fileSize = 1 << 20; }, true},
+      {"wider rows than needed", [](HandMade& m) { m.bytesPerRow = 100; }, true},
+      {"other format, one byte a pixel", [](HandMade& m) { m.pixelFormat = 0x4c303038, m.bytesPerRow = 16; }, true},
+      {"unsealed", [](HandMade& m) { m.seals = 0; }, false},
+      {"may grow", [](HandMade& m) { m.seals = F_SEAL_SHRINK; }, false},
+      {"may shrink", [](HandMade& m) { m.seals = F_SEAL_GROW | F_SEAL_SEAL; }, false},
+      {"wrong magic", [](HandMade& m) { m.magic[0] = 'k'; }, false},
+      {"version 2", [](HandMade& m) { m.version = 2; }, false},
+      {"another ID inside", [](HandMade& m) { m.headerID = 77; }, false},
+      {"zero width", [](HandMade& m) { m.width = 0; }, false},
+      {"too tall", [](HandMade& m) { m.height = 16385, m.fileSize = 4096 + 64; }, false},
+      {"rows too short", [](HandMade& m) { m.bytesPerRow = 63; }, false},
+      {"pixel offset off a page", [](HandMade& m) { m.pixelOffset = 64; }, false},
+      {"pixel offset at 0", [](HandMade& m) { m.pixelOffset = 0; }, false},
+      {"pixel offset past 4 GiB", [](HandMade& m) { m.pixelOffset = 1ULL << 32, m.fileSize = 4096; }, false},
+      {"file shorter than its rows", [](HandMade& m) { m.fileSize = 4096 + 7 * 64; }, false},
+      {"header cut short", [](HandMade& m) { m.fileSize = 32; }, false},
+  };
+  std::uint32_t id = 1000;
+  for (const Case& testCase : cases) {
+    SCOPED_TRACE(testCase.name);
+    HandMade made;
+    testCase.change(made);
+    UniqueFD keepAlive = publishByHand(registry_, ++id, made);
+    ASSERT_TRUE(keepAlive);
+    IOSurfaceRef view = lookup(id);
+    EXPECT_EQ(static_cast<bool>(view), testCase.found);
+    if (view) {
+      EXPECT_EQ(view->bytesPerRow(), made.bytesPerRow);
+    }
+  }
+}
+
+TEST_F(SurfaceTest, EntriesThatAreNotMemfdsFindNothingAndNeverBlock) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  // A plain file, even one with a valid header: it could be truncated under the mapping.
+  auto surface = SharedSurface::createIn(registry_, 16, 8);
+  ASSERT_TRUE(surface);
+  {
+    UniqueFD source(::open((registry_ / std::to_string(surface->id())).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(source);
+    std::vector<char> copy(4096 + 8 * 64);
+    ASSERT_EQ(::pread(source.get(), copy.data(), copy.size(), 0), static_cast<ssize_t>(copy.size()));
+    UniqueFD plain(::open((root_ / "plain").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(::write(plain.get(), copy.data(), copy.size()), static_cast<ssize_t>(copy.size()));
+  }
+  const std::string id = std::to_string(surface->id());
+  surface.reset();
+  std::filesystem::create_symlink(root_ / "plain", registry_ / id);
+  EXPECT_FALSE(lookup(static_cast<IOSurfaceID>(std::stoul(id))));
+
+  ASSERT_EQ(::mkfifo((registry_ / "5").c_str(), 0600), 0);
+  EXPECT_FALSE(lookup(5));
+  std::filesystem::create_symlink("/proc/self/fd/987654", registry_ / "6");
+  EXPECT_FALSE(lookup(6));
+}
+
+// ---- Other processes -------------------------------------------------------------------
+
+// One byte or four through a pipe; the child reports with its exit code.
+bool writeAll(int fd, const void* data, std::size_t size) {
+  return ::write(fd, data, size) == static_cast<ssize_t>(size);
+}
+bool readAll(int fd, void* data, std::size_t size) { return ::read(fd, data, size) == static_cast<ssize_t>(size); }
+
+struct Child {
+  pid_t pid = -1;
+  UniqueFD fromChild;
+  UniqueFD toChild;
+
+  // Runs `body(reportFd, goFd)` in a child process that ends with its result as exit code.
+  static Child start(const std::function<int(int, int)>& body) {
+    int up[2];
+    int down[2];
+    Child child;
+    if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(down, O_CLOEXEC) != 0) return child;
+    UniqueFD upRead(up[0]), upWrite(up[1]), downRead(down[0]), downWrite(down[1]);
+    child.pid = ::fork();
+    if (child.pid == 0) {
+      upRead.reset();
+      downWrite.reset();
+      ::_exit(body(upWrite.get(), downRead.get()));
+    }
+    child.fromChild = std::move(upRead);
+    child.toChild = std::move(downWrite);
+    return child;
+  }
+  int wait() {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+};
+
+TEST_F(SurfaceTest, SurfaceOfAnotherProcessOutlivesItsProducer) {
+  const std::filesystem::path registry = registry_;
+  Child producer = Child::start([&registry](int report, int go) {
+    int result = 0;
+    {
+      auto surface = SharedSurface::createIn(registry, 64, 48);
+      if (!surface) return 10;
+      fillPattern(surface->pixels(), 6);
+      const std::uint32_t id = surface->id();
+      char ignored = 0;
+      if (!writeAll(report, &id, sizeof id) || !readAll(go, &ignored, 1)) result = 11;
+    }
+    return result;
+  });
+  ASSERT_GT(producer.pid, 0);
+  std::uint32_t id = 0;
+  ASSERT_TRUE(readAll(producer.fromChild.get(), &id, sizeof id));
+
+  IOSurfaceRef view = lookup(id);
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->width(), 64U);
+  EXPECT_EQ(view->height(), 48U);
+  EXPECT_TRUE(hasPattern(view->baseAddress(), 48 * 256, 6));
+
+  ASSERT_TRUE(writeAll(producer.toChild.get(), "g", 1));
+  EXPECT_EQ(producer.wait(), 0);
+  EXPECT_FALSE(lookup(id)) << "the producer removes its entry";
+  EXPECT_TRUE(hasPattern(view->baseAddress(), 48 * 256, 6));
+}
+
+TEST_F(SurfaceTest, EntryOfACrashedProducerFindsNothing) {
+  const std::filesystem::path registry = registry_;
+  Child producer = Child::start([&registry](int report, int) {
+    auto surface = SharedSurface::createIn(registry, 8, 8);
+    if (!surface) return 10;
+    const std::uint32_t id = surface->id();
+    if (!writeAll(report, &id, sizeof id)) return 11;
+    ::_exit(0);  // no destructor runs: the entry stays behind, dangling
+  });
+  ASSERT_GT(producer.pid, 0);
+  std::uint32_t id = 0;
+  ASSERT_TRUE(readAll(producer.fromChild.get(), &id, sizeof id));
+  EXPECT_EQ(producer.wait(), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(registry_ / std::to_string(id)));
+  EXPECT_FALSE(lookup(id));
+}
+
+TEST_F(SurfaceTest, SurfaceOfAnotherUserFindsNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a producer as another user";
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  // The child turns into nobody and makes a well-formed sealed surface; the parent links
+  // it into its own registry, as a hostile or confused process might.
+  Child producer = Child::start([](int report, int go) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return 20;
+    UniqueFD fd(::memfd_create("other-user", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    SurfaceHeader header{9, 4, 4, kBGRA, 16, kSurfacePixelOffset};
+    std::array<std::byte, kSurfaceHeaderSize> bytes{};
+    encodeSurfaceHeader(header, bytes);
+    if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(header.extent())) != 0 ||
+        ::pwrite(fd.get(), bytes.data(), bytes.size(), 0) != 64 ||
+        ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+      return 21;
+    }
+    const int number = fd.get();
+    char ignored = 0;
+    return writeAll(report, &number, sizeof number) && readAll(go, &ignored, 1) ? 0 : 22;
+  });
+  ASSERT_GT(producer.pid, 0);
+  int number = -1;
+  ASSERT_TRUE(readAll(producer.fromChild.get(), &number, sizeof number));
+  const std::string target = "/proc/" + std::to_string(producer.pid) + "/fd/" + std::to_string(number);
+  ASSERT_EQ(::symlink(target.c_str(), (registry_ / "9").c_str()), 0);
+  {
+    UniqueFD reachable(::open((registry_ / "9").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(reachable) << "the file itself can be opened; only its owner keeps it out";
+  }
+  EXPECT_FALSE(lookup(9));
+  ASSERT_TRUE(writeAll(producer.toChild.get(), "g", 1));
+  EXPECT_EQ(producer.wait(), 0);
+}
+
+TEST(SurfaceRegistryTest, FollowsXdgRuntimeDirWhenItIsAbsolute) {
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+  EXPECT_EQ(defaultSurfaceRegistry(), std::filesystem::path("/run/user/4242/kolv-surfaces"));
+  ::setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
+  const std::filesystem::path ignoringRelative = defaultSurfaceRegistry();
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(ignoringRelative, defaultSurfaceRegistry());
+  EXPECT_TRUE(defaultSurfaceRegistry().empty() || defaultSurfaceRegistry().filename() == "kolv-surfaces");
+  if (saved != nullptr) ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kolv
