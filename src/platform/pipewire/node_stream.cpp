@@ -1,0 +1,262 @@
+#include "platform/pipewire/node_stream.h"
+
+#include <spa/buffer/meta.h>
+#include <spa/param/format-utils.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/utils/result.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/pipewire/log_line.h"
+#include "platform/pipewire/picture_placement.h"
+
+namespace kolv::pipewire {
+namespace {
+
+// Room for one format object, or for the buffer and meta parameters.
+constexpr std::size_t kParamBytes = 1024;
+
+// Locks a pixel buffer's memory for reading for a scope.
+class ReadLock {
+ public:
+  explicit ReadLock(const CVPixelBufferRef& buffer)
+      : buffer_(buffer), locked_(CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly) == noErr) {}
+  ~ReadLock() {
+    if (locked_) CVPixelBufferUnlockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
+  }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  const CVPixelBufferRef& buffer_;
+  bool locked_;
+};
+
+}  // namespace
+
+const pw_stream_events NodeStream::kEvents = {
+    .version = PW_VERSION_STREAM_EVENTS,
+    .destroy = nullptr,
+    .state_changed = &NodeStream::onStateChanged,
+    .control_info = nullptr,
+    .io_changed = nullptr,
+    .param_changed = &NodeStream::onParamChanged,
+    .add_buffer = nullptr,
+    .remove_buffer = nullptr,
+    .process = nullptr,
+    .drained = nullptr,
+    .command = nullptr,
+    .trigger_done = nullptr,
+};
+
+NodeStream::NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description)
+    : log_(log), stream_(std::move(stream)), description_(std::move(description)), activity_(log, description_.label) {}
+
+bool NodeStream::connect(pw_core* core) {
+  disconnect();
+  Properties properties{pw_properties_new(PW_KEY_NODE_NAME, description_.nodeName.c_str(), nullptr)};
+  for (const auto& [key, value] : description_.properties) {
+    pw_properties_set(properties.get(), key.c_str(), value.c_str());
+  }
+  // pw_stream_new takes the properties, also when it fails.
+  Stream node{pw_stream_new(core, description_.nodeName.c_str(), properties.release())};
+  if (!node) {
+    logLine(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
+            std::strerror(errno));
+    return false;
+  }
+  node_ = std::move(node);
+  pw_stream_add_listener(node_.get(), nodeListener_.prepare(), &kEvents, this);
+
+  std::vector<std::array<std::uint8_t, kParamBytes>> memory(description_.formats.size());
+  std::vector<const spa_pod*> params;
+  for (std::size_t i = 0; i < description_.formats.size(); ++i) {
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, memory[i].data(), memory[i].size());
+    if (const spa_pod* format = buildEnumFormat(builder, description_.formats[i])) params.push_back(format);
+  }
+  const int result = pw_stream_connect(node_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                       static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                                       params.data(), static_cast<std::uint32_t>(params.size()));
+  if (result < 0) {
+    logLine(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
+            spa_strerror(result));
+    nodeListener_.reset();
+    node_.reset();
+    return false;
+  }
+  logLine(log_, OSLogType::info, "%s: published as PipeWire node \"%s\"", description_.label.c_str(),
+          description_.nodeName.c_str());
+  return true;
+}
+
+void NodeStream::disconnect() {
+  streaming_ = false;
+  endStreaming();
+  layout_.reset();
+  nodeListener_.reset();
+  node_.reset();
+}
+
+void NodeStream::connectionLost() {
+  streaming_ = false;
+  endStreaming();
+}
+
+void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
+                      std::uint64_t hostTimeInNanoseconds) {
+  std::optional<Pending> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    if (pending_) ++replaced_;
+    replaced =
+        std::exchange(pending_, Pending{std::move(sample), discontinuity, hostTimeInNanoseconds, nextSequence_++});
+  }
+  // `replaced` releases its sample here, outside the lock.
+}
+
+std::optional<NodeStream::Pending> NodeStream::takePending() {
+  std::lock_guard lock(mutex_);
+  dropped_ += std::exchange(replaced_, 0);
+  return std::exchange(pending_, std::nullopt);
+}
+
+void NodeStream::deliver() {
+  auto pending = takePending();
+  // Samples that arrive while nobody streams (a tick that was already running when the
+  // stream stopped) are let go.
+  if (!pending || !streaming_ || !layout_ || !node_) return;
+
+  const CVPixelBufferRef image = pending->sample ? pending->sample->imageBuffer : nullptr;
+  if (!image) return drop();
+  if (image->pixelFormatType() != layout_->pixelFormat.code) {
+    if (!formatMismatch_) {
+      logLine(log_, OSLogType::error, "%s: dropping pictures of pixel format '%s'; the stream carries '%s'",
+              description_.label.c_str(), fourCCString(image->pixelFormatType()).c_str(),
+              fourCCString(layout_->pixelFormat.code).c_str());
+    }
+    formatMismatch_ = true;
+    return drop();
+  }
+  formatMismatch_ = false;
+
+  ReadLock lock(image);
+  const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
+                              image->bytesPerRow()};
+  if (!lock.locked() || !picture.data) return drop();
+
+  pw_buffer* buffer = pw_stream_dequeue_buffer(node_.get());
+  if (!buffer) return drop();
+  spa_buffer* spaBuffer = buffer->buffer;
+  spa_data& data = spaBuffer->datas[0];
+  const TargetPicture target{static_cast<std::byte*>(data.data), layout_->width, layout_->height, layout_->stride};
+  const bool placed =
+      data.maxsize >= layout_->size && placePicture(picture, target, layout_->pixelFormat.bytesPerPixel);
+  pending->sample.reset();  // the pixels are in PipeWire's buffer: let the camera's buffer go
+
+  data.chunk->offset = 0;
+  data.chunk->stride = static_cast<std::int32_t>(layout_->stride);
+  data.chunk->size = placed ? layout_->size : 0;
+  data.chunk->flags = placed ? SPA_CHUNK_FLAG_NONE : SPA_CHUNK_FLAG_CORRUPTED;
+  if (auto* header = static_cast<spa_meta_header*>(
+          spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    header->flags =
+        pending->discontinuity != CMIOExtensionStreamDiscontinuityFlagNone ? SPA_META_HEADER_FLAG_DISCONT : 0;
+    header->offset = 0;
+    header->pts = static_cast<std::int64_t>(pending->hostTimeInNanoseconds);
+    header->dts_offset = 0;
+    header->seq = pending->sequence;
+  }
+  pw_stream_queue_buffer(node_.get(), buffer);
+  pw_stream_trigger_process(node_.get());
+  if (placed) {
+    ++sent_;
+  } else {
+    ++dropped_;
+  }
+}
+
+void NodeStream::drop() { ++dropped_; }
+
+void NodeStream::onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
+  auto& self = *static_cast<NodeStream*>(data);
+  logLine(self.log_, OSLogType::debug, "%s: node %s -> %s", self.description_.label.c_str(),
+          pw_stream_state_as_string(old), pw_stream_state_as_string(state));
+  if (state == PW_STREAM_STATE_ERROR) {
+    logLine(self.log_, OSLogType::error, "%s: the node failed: %s", self.description_.label.c_str(),
+            error ? error : "no reason given");
+  }
+  self.streaming_ = state == PW_STREAM_STATE_STREAMING;
+  if (state == PW_STREAM_STATE_STREAMING) {
+    self.beginStreaming();
+  } else if (state != PW_STREAM_STATE_CONNECTING) {
+    self.endStreaming();
+  }
+}
+
+void NodeStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+  if (id == SPA_PARAM_Format) static_cast<NodeStream*>(data)->negotiate(param);
+}
+
+void NodeStream::negotiate(const spa_pod* format) {
+  layout_.reset();
+  if (!format) {
+    logLine(log_, OSLogType::debug, "%s: format cleared", description_.label.c_str());
+    return;
+  }
+  std::uint32_t mediaType = 0;
+  std::uint32_t mediaSubtype = 0;
+  spa_video_info_raw info{};
+  if (spa_format_parse(format, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video ||
+      mediaSubtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(format, &info) < 0) {
+    pw_stream_set_error(node_.get(), -EINVAL, "unsupported format");
+    return;
+  }
+  const auto layout = bufferLayoutFor(info);
+  if (!layout) {
+    pw_stream_set_error(node_.get(), -EINVAL, "unsupported video format");
+    return;
+  }
+  layout_ = layout;
+  formatMismatch_ = false;
+
+  std::array<std::uint8_t, kParamBytes> memory{};
+  spa_pod_builder builder{};
+  spa_pod_builder_init(&builder, memory.data(), memory.size());
+  std::array<const spa_pod*, 2> params{buildBuffersParam(builder, *layout_), buildHeaderMetaParam(builder)};
+  pw_stream_update_params(node_.get(), params.data(), params.size());
+  logLine(log_, OSLogType::info, "%s: negotiated '%s' %ux%u at %u/%u", description_.label.c_str(),
+          fourCCString(layout_->pixelFormat.code).c_str(), layout_->width, layout_->height, info.framerate.num,
+          info.framerate.denom);
+}
+
+void NodeStream::beginStreaming() {
+  if (activity_.started()) return;
+  takePending();  // a sample from before this period would be stale
+  sentAtStart_ = sent_;
+  droppedAtStart_ = dropped_;
+  const CMIOExtensionClient client{NSUUID::UUID(), 0, {}};
+  activity_.begin(stream_->source().get(), client);
+}
+
+void NodeStream::endStreaming() {
+  if (!activity_.started()) {
+    activity_.end(nullptr);
+    return;
+  }
+  activity_.end(stream_->source().get());
+  {
+    std::lock_guard lock(mutex_);
+    dropped_ += std::exchange(replaced_, 0);
+  }
+  logLine(log_, OSLogType::info, "%s: %llu frames sent, %llu dropped while streaming", description_.label.c_str(),
+          static_cast<unsigned long long>(sent_ - sentAtStart_),
+          static_cast<unsigned long long>(dropped_ - droppedAtStart_));
+}
+
+}  // namespace kolv::pipewire

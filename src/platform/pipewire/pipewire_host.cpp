@@ -1,0 +1,258 @@
+#include "platform/pipewire/pipewire_host.h"
+
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "platform/pipewire/log_line.h"
+#include "platform/pipewire/node_stream.h"
+#include "platform/pipewire/pw_handles.h"
+
+namespace kolv {
+
+using namespace pipewire;
+
+// Owns the PipeWire connection. Built and started on the main thread, then driven by the
+// thread loop: connection attempts, node events and frame delivery all run there.
+class PipeWireHost::Impl {
+ public:
+  Impl(OSLog& log, PipeWireHostOptions options)
+      : log_(log), options_(std::move(options)), retryDelay_(options_.firstRetryDelay) {}
+  ~Impl() { shutdown(); }
+
+  void start(const std::shared_ptr<CMIOExtensionProvider>& provider);
+  void send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
+            CMIOExtensionStreamDiscontinuityFlags discontinuity, std::uint64_t hostTimeInNanoseconds);
+  void shutdown();
+
+ private:
+  static const pw_core_events kCoreEvents;
+  static void onWake(void* data, std::uint64_t count);
+  static void onRetry(void* data, std::uint64_t expirations);
+  static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+
+  void describe(const CMIOExtensionProvider& provider);
+  bool createLoop();
+  void connect();
+  void disconnect();
+  void scheduleRetry(std::chrono::milliseconds delay);
+
+  OSLog& log_;
+  const PipeWireHostOptions options_;
+  bool started_ = false;  // main thread
+
+  Library library_;
+  ThreadLoop threadLoop_;
+  pw_loop* loop_ = nullptr;
+  Context context_;
+  LoopSource wake_;
+  LoopSource retryTimer_;
+  std::vector<std::unique_ptr<NodeStream>> nodes_;  // fixed once serving_ is set
+  Core core_;
+  Listener coreListener_;  // after core_, so that it is removed before the core goes
+  std::chrono::milliseconds retryDelay_;
+  bool reportedAbsent_ = false;  // loop thread
+
+  // Senders hold it while they hand a sample over, so that shutdown never pulls the
+  // wake-up event from under them.
+  std::mutex gate_;
+  bool serving_ = false;  // guarded by gate_
+};
+
+const pw_core_events PipeWireHost::Impl::kCoreEvents = {
+    .version = PW_VERSION_CORE_EVENTS,
+    .info = nullptr,
+    .done = nullptr,
+    .ping = nullptr,
+    .error = &PipeWireHost::Impl::onCoreError,
+    .remove_id = nullptr,
+    .bound_id = nullptr,
+    .add_mem = nullptr,
+    .remove_mem = nullptr,
+};
+
+void PipeWireHost::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& provider) {
+  if (started_) {
+    logLine(log_, OSLogType::error, "the camera service is already running");
+    return;
+  }
+  started_ = true;
+  if (provider) describe(*provider);
+  if (nodes_.empty()) logLine(log_, OSLogType::error, "no camera stream to publish");
+  if (!createLoop()) return;
+  {
+    ThreadLoopLock lock(threadLoop_.get());
+    connect();
+  }
+  std::lock_guard gate(gate_);
+  serving_ = true;
+}
+
+void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
+  std::set<std::string, std::less<>> names;
+  for (const auto& device : provider.devices()) {
+    for (const auto& stream : device->streams()) {
+      auto description = describeStream(provider, *device, *stream, log_);
+      if (description.formats.empty()) continue;
+      // A second stream of the same device, or a device of the same name, gets a numbered name.
+      const std::string base = description.nodeName;
+      for (int n = 2; names.contains(description.nodeName); ++n) description.nodeName = base + "-" + std::to_string(n);
+      names.insert(description.nodeName);
+      nodes_.push_back(std::make_unique<NodeStream>(log_, stream, std::move(description)));
+    }
+  }
+}
+
+bool PipeWireHost::Impl::createLoop() {
+  threadLoop_.reset(pw_thread_loop_new("kolv-pipewire", nullptr));
+  if (!threadLoop_) {
+    logLine(log_, OSLogType::error, "cannot create the PipeWire loop: %s", std::strerror(errno));
+    return false;
+  }
+  loop_ = pw_thread_loop_get_loop(threadLoop_.get());
+  context_.reset(pw_context_new(loop_, nullptr, 0));
+  if (!context_) {
+    logLine(log_, OSLogType::error, "cannot create the PipeWire context: %s", std::strerror(errno));
+    return false;
+  }
+  wake_ = LoopSource(loop_, pw_loop_add_event(loop_, &Impl::onWake, this));
+  retryTimer_ = LoopSource(loop_, pw_loop_add_timer(loop_, &Impl::onRetry, this));
+  if (!wake_ || !retryTimer_) {
+    logLine(log_, OSLogType::error, "cannot set up the PipeWire loop: %s", std::strerror(errno));
+    return false;
+  }
+  if (const int result = pw_thread_loop_start(threadLoop_.get()); result < 0) {
+    logLine(log_, OSLogType::error, "cannot start the PipeWire loop: %s", spa_strerror(result));
+    return false;
+  }
+  return true;
+}
+
+void PipeWireHost::Impl::connect() {
+  Properties properties;
+  if (!options_.remoteName.empty()) {
+    properties.reset(pw_properties_new(PW_KEY_REMOTE_NAME, options_.remoteName.c_str(), nullptr));
+  }
+  // pw_context_connect takes the properties, also when it fails.
+  Core core{pw_context_connect(context_.get(), properties.release(), 0)};
+  if (!core) {
+    if (!reportedAbsent_) {
+      logLine(log_, OSLogType::error, "PipeWire is not running (%s); the camera appears as soon as it starts",
+              std::strerror(errno));
+      reportedAbsent_ = true;
+    }
+    scheduleRetry(retryDelay_);
+    retryDelay_ = std::min(retryDelay_ * 2, options_.maxRetryDelay);
+    return;
+  }
+  core_ = std::move(core);
+  pw_core_add_listener(core_.get(), coreListener_.prepare(), &kCoreEvents, this);
+  reportedAbsent_ = false;
+  retryDelay_ = options_.firstRetryDelay;
+  std::size_t published = 0;
+  for (const auto& node : nodes_) {
+    if (node->connect(core_.get())) ++published;
+  }
+  logLine(log_, OSLogType::info, "connected to PipeWire; %zu of %zu camera streams published", published,
+          nodes_.size());
+}
+
+void PipeWireHost::Impl::disconnect() {
+  for (const auto& node : nodes_) node->disconnect();
+  coreListener_.reset();
+  core_.reset();
+}
+
+void PipeWireHost::Impl::scheduleRetry(std::chrono::milliseconds delay) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(delay);
+  timespec value{static_cast<time_t>(seconds.count()),
+                 static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(delay - seconds).count())};
+  if (value.tv_sec == 0 && value.tv_nsec == 0) value.tv_nsec = 1;  // zero would disarm the timer
+  pw_loop_update_timer(loop_, retryTimer_.get(), &value, nullptr, false);
+}
+
+void PipeWireHost::Impl::onWake(void* data, std::uint64_t) {
+  for (const auto& node : static_cast<Impl*>(data)->nodes_) node->deliver();
+}
+
+void PipeWireHost::Impl::onRetry(void* data, std::uint64_t) {
+  auto& self = *static_cast<Impl*>(data);
+  self.disconnect();
+  self.connect();
+}
+
+void PipeWireHost::Impl::onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
+  auto& self = *static_cast<Impl*>(data);
+  if (id == PW_ID_CORE && res == -EPIPE) {
+    logLine(self.log_, OSLogType::error, "lost the connection to PipeWire (%s); reconnecting",
+            message ? message : spa_strerror(res));
+    for (const auto& node : self.nodes_) node->connectionLost();
+    // The core cannot be destroyed from inside its own event: the retry timer does it.
+    self.scheduleRetry(self.options_.firstRetryDelay);
+    return;
+  }
+  logLine(self.log_, OSLogType::error, "PipeWire reported an error on object %u: %s (%s)", id, spa_strerror(res),
+          message ? message : "no message");
+}
+
+void PipeWireHost::Impl::send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
+                              CMIOExtensionStreamDiscontinuityFlags discontinuity,
+                              std::uint64_t hostTimeInNanoseconds) {
+  std::lock_guard gate(gate_);
+  if (!serving_) return;
+  const auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return &n->stream() == &stream; });
+  if (node == nodes_.end()) return;
+  (*node)->post(sample, discontinuity, hostTimeInNanoseconds);
+  // The one libpipewire call allowed off the loop thread: it only writes the event's eventfd.
+  pw_loop_signal_event(loop_, wake_.get());
+}
+
+void PipeWireHost::Impl::shutdown() {
+  {
+    std::lock_guard gate(gate_);
+    serving_ = false;
+  }
+  if (!threadLoop_) return;
+  {
+    ThreadLoopLock lock(threadLoop_.get());
+    disconnect();
+    retryTimer_.reset();
+    wake_.reset();
+  }
+  pw_thread_loop_stop(threadLoop_.get());
+  nodes_.clear();
+  context_.reset();
+  threadLoop_.reset();
+  loop_ = nullptr;
+  logLine(log_, OSLogType::info, "left PipeWire");
+}
+
+PipeWireHost::PipeWireHost(OSLog& log, PipeWireHostOptions options)
+    : impl_(std::make_unique<Impl>(log, std::move(options))) {}
+
+PipeWireHost::~PipeWireHost() = default;
+
+void PipeWireHost::startService(const std::shared_ptr<CMIOExtensionProvider>& provider) { impl_->start(provider); }
+
+bool PipeWireHost::addDevice(CMIOExtensionProvider&, const std::shared_ptr<CMIOExtensionDevice>&, NSErrorOut) {
+  return true;
+}
+
+bool PipeWireHost::addStream(CMIOExtensionDevice&, const std::shared_ptr<CMIOExtensionStream>&, NSErrorOut) {
+  return true;
+}
+
+void PipeWireHost::sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
+                                    CMIOExtensionStreamDiscontinuityFlags discontinuity,
+                                    std::uint64_t hostTimeInNanoseconds) {
+  impl_->send(stream, sampleBuffer, discontinuity, hostTimeInNanoseconds);
+}
+
+void PipeWireHost::shutdown() { impl_->shutdown(); }
+
+}  // namespace kolv
