@@ -1,0 +1,193 @@
+#include "platform/linux/info_plist_bundle.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kolv {
+namespace {
+
+namespace fs = std::filesystem;
+
+InfoValue str(const char* text) { return {std::string(text)}; }
+InfoValue num(std::int64_t n) { return {n}; }
+InfoValue arr(std::vector<InfoValue> items) { return {std::move(items)}; }
+
+std::string plist(const std::string& dictBody) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\"><dict>" +
+         dictBody + "</dict></plist>\n";
+}
+
+class InfoPlistBundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kolv-info-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path write(const std::string& contents, const std::string& name = "Info.plist") {
+    const fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+constexpr const char* kAppGroupKey = "AppGroupIdentifier";
+constexpr const char* kGroupsKey = "com.apple.security.application-groups";
+
+// The Info dictionary shapes the camera's app-group choice depends on.
+TEST_F(InfoPlistBundleTest, AppGroupKeysKeepTheirTypes) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::optional<InfoValue> appGroup;
+    std::optional<InfoValue> groups;
+  };
+  const std::vector<Case> cases = {
+      {"string beside an array",
+       "<key>AppGroupIdentifier</key><string>group.a</string>"
+       "<key>com.apple.security.application-groups</key><array><string>group.b</string></array>",
+       str("group.a"), arr({str("group.b")})},
+      {"empty string", "<key>AppGroupIdentifier</key><string></string>", str(""), std::nullopt},
+      {"number and array of two strings",
+       "<key>AppGroupIdentifier</key><integer>42</integer>"
+       "<key>com.apple.security.application-groups</key>"
+       "<array><string>group.first</string><string>group.second</string></array>",
+       num(42), arr({str("group.first"), str("group.second")})},
+      {"empty array", "<key>com.apple.security.application-groups</key><array/>", std::nullopt, arr({})},
+      {"single string", "<key>com.apple.security.application-groups</key><string>group.only</string>", std::nullopt,
+       str("group.only")},
+      {"array of numbers",
+       "<key>com.apple.security.application-groups</key><array><integer>1</integer><integer>2</integer></array>",
+       std::nullopt, arr({num(1), num(2)})},
+      {"neither key", "<key>CFBundleName</key><string>Kolv Camera</string>", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const InfoPlistBundle bundle(write(plist(c.body)));
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey(kAppGroupKey), c.appGroup);
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey(kGroupsKey), c.groups);
+  }
+}
+
+TEST_F(InfoPlistBundleTest, EveryPlistTypeMapsToAValue) {
+  const InfoPlistBundle bundle(
+      write(plist("<key>negative</key><integer>-5</integer>"
+                  "<key>big</key><integer>9223372036854775807</integer>"
+                  "<key>real</key><real>0.5</real>"
+                  "<key>yes</key><true/><key>no</key><false/>"
+                  "<key>nested</key><array><array><string>deep</string></array><real>2.5</real></array>"
+                  "<key>dict</key><dict><key>inner</key><string>x</string></dict>"
+                  "<key>data</key><data>AAEC</data>"
+                  "<key>date</key><date>2024-01-02T03:04:05Z</date>"
+                  "<key>utf8</key><string>Kolv Caméra</string>")));
+
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("negative"), num(-5));
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("big"), num(INT64_MAX));
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("real"), InfoValue{0.5});
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("yes"), InfoValue{true});
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("no"), InfoValue{false});
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("nested"), arr({arr({str("deep")}), InfoValue{2.5}}));
+  for (const char* key : {"dict", "data", "date"}) {
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey(key), InfoValue{InfoValue::Other{}}) << key;
+  }
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("utf8"), str("Kolv Caméra"));
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("inner"), std::nullopt);
+  EXPECT_EQ(bundle.keyCount(), 10u);
+}
+
+TEST_F(InfoPlistBundleTest, BinaryPlistIsRead) {
+  // { "AppGroupIdentifier": "group.from.binary" } as bplist00: three objects, then the offset
+  // table (one byte per offset), then the 32-byte trailer.
+  std::string bytes = "bplist00";
+  bytes += "\xD1\x01\x02";                                         // object 0: dictionary, key 1 -> value 2
+  bytes += std::string("\x5F\x10\x12", 3) + "AppGroupIdentifier";  // object 1: 18-byte ASCII string
+  bytes += std::string("\x5F\x10\x11", 3) + "group.from.binary";   // object 2: 17-byte ASCII string
+  bytes += std::string("\x08\x0B\x20", 3);                         // offsets of the objects
+  bytes += std::string(6, '\0') + "\x01\x01";                      // offset size 1, reference size 1
+  bytes += std::string(7, '\0') + "\x03";                          // 3 objects
+  bytes += std::string(8, '\0');                                   // top object 0
+  bytes += std::string(7, '\0') + "\x34";                          // offset table at byte 52
+
+  const InfoPlistBundle bundle(write(bytes));
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey(kAppGroupKey), str("group.from.binary"));
+}
+
+TEST_F(InfoPlistBundleTest, UnusableFilesGiveNoKeys) {
+  const std::string valid = plist("<key>AppGroupIdentifier</key><string>group.a</string>");
+  struct Case {
+    const char* what;
+    fs::path path;
+  };
+  const std::vector<Case> cases = {
+      {"missing", dir_ / "absent.plist"},
+      {"empty", write("", "empty.plist")},
+      {"not a plist", write("AppGroupIdentifier = group.a\n", "text.plist")},
+      {"truncated XML", write(valid.substr(0, valid.size() / 2), "truncated.plist")},
+      {"truncated binary", write(std::string("bplist00\xD1\x01\x02", 11), "truncated.bplist")},
+      {"array at the root",
+       write("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>group.a</string></array></plist>",
+             "array.plist")},
+      {"over 1 MiB", write(valid + std::string((1 << 20) + 1, ' '), "huge.plist")},
+      {"a directory", dir_},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const InfoPlistBundle bundle(c.path);
+    EXPECT_EQ(bundle.keyCount(), 0u);
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey(kAppGroupKey), std::nullopt);
+  }
+}
+
+TEST_F(InfoPlistBundleTest, MainBundleIsLoadedOnceAndShared) {
+  const fs::path path = write(plist("<key>AppGroupIdentifier</key><string>group.first</string>"));
+  InfoPlistBundleServices services(path);
+
+  std::vector<NSBundleRef> seen(4);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& slot : seen) threads.emplace_back([&services, &slot] { slot = services.mainBundle(); });
+  }
+  write(plist("<key>AppGroupIdentifier</key><string>group.second</string>"));
+
+  ASSERT_NE(seen[0], nullptr);
+  for (const auto& bundle : seen) EXPECT_EQ(bundle, seen[0]);
+  EXPECT_EQ(services.mainBundle(), seen[0]);
+  EXPECT_EQ(services.mainBundle()->objectForInfoDictionaryKey(kAppGroupKey), str("group.first"));
+}
+
+TEST_F(InfoPlistBundleTest, InfoPlistBesideExecutablePrefersTheInstalledCopy) {
+  const fs::path bin = dir_ / "bin";
+  fs::create_directories(bin);
+  EXPECT_EQ(InfoPlistBundleServices::infoPlistBeside(bin / "kolv-camera"), bin / "Info.plist");
+
+  fs::create_directories(dir_ / "share" / "kolv-camera");
+  write("", "share/kolv-camera/Info.plist");
+  EXPECT_EQ(InfoPlistBundleServices::infoPlistBeside(bin / "kolv-camera"),
+            dir_ / "share" / "kolv-camera" / "Info.plist");
+}
+
+// The build copies resources/Info.plist beside this test executable.
+TEST(InfoPlistBundleServicesTest, DefaultMainBundleIsTheCamerasInfoPlist) {
+  InfoPlistBundleServices services;
+  const NSBundleRef bundle = services.mainBundle();
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey(kAppGroupKey), str("group.kolv.vcamera"));
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleIdentifier"), str("com.kolv.camera.extension"));
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleName"), str("Kolv Camera"));
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleShortVersionString"), str("0.1.0"));
+}
+
+}  // namespace
+}  // namespace kolv
