@@ -74,12 +74,5 @@ TEST_F(SyslogLogTest, EachTypeHasItsSyslogPriority) {
   }
 }
 
-TEST_F(SyslogLogTest, OsLogErrorFormatsIntoOneErrorLine) {
-  SyslogLog log(echoing(false));
-  CaptureStderr();
-  os_log_error(log, "Failed to add stream: %s", "no room\nleft");
-  EXPECT_EQ(GetCapturedStderr(), line("Failed to add stream: no room left"));
-}
-
 }  // namespace
 }  // namespace kolv
