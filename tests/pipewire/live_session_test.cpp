@@ -1,0 +1,351 @@
+// The host against a running PipeWire session, with an in-process consumer. These cases run
+// only inside scripts/private-pipewire-session.sh, which sets KOLV_PRIVATE_PIPEWIRE; elsewhere
+// they skip, so that a test run never publishes a camera in someone's desktop session.
+#include <gtest/gtest.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "fakes.h"
+#include "platform/pipewire/pipewire_host.h"
+#include "platform/pipewire/pw_handles.h"
+#include "platform/pipewire/video_params.h"
+
+namespace kolv::pipewire {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::AcceptingHost;
+using testing::CountingStreamSource;
+using testing::FakeDeviceSource;
+using testing::FakeProviderSource;
+using testing::MemoryPixelBuffer;
+using testing::RecordingLog;
+using testing::videoFormat;
+
+constexpr auto kPatience = 20s;  // generous: a loaded two-core machine links slowly
+constexpr std::size_t kWidth = 1280;
+constexpr std::size_t kHeight = 720;
+constexpr std::size_t kCentre = (kHeight / 2) * kWidth * 4 + (kWidth / 2) * 4;
+
+std::uint64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Sends a picture of one byte value every 1/30 s while the camera streams, as the camera's
+// frame timer would; remembers the times it sent and how many of its samples were still held
+// by the host at once. Runs its own thread between start() and stop().
+class FrameThread {
+ public:
+  FrameThread(std::size_t width, std::size_t height, std::byte fill) : width_(width), height_(height), fill_(fill) {}
+  ~FrameThread() { stop(); }
+
+  void start(CMIOExtensionStream& stream) {
+    stop();
+    running_ = true;
+    thread_ = std::thread([this, &stream] { run(stream); });
+  }
+  void stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::set<std::uint64_t> sentTimes() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+  }
+  std::size_t mostHeldAtOnce() const { return mostHeld_; }
+
+ private:
+  void run(CMIOExtensionStream& stream) {
+    std::vector<std::weak_ptr<const CMSampleBuffer>> recent;
+    auto deadline = std::chrono::steady_clock::now();
+    while (running_) {
+      std::size_t held = 0;
+      for (const auto& sample : recent) held += sample.expired() ? 0 : 1;
+      mostHeld_ = std::max<std::size_t>(mostHeld_, held);
+      if (recent.size() > 8) recent.erase(recent.begin());
+
+      auto picture = std::make_shared<MemoryPixelBuffer>(width_, height_, width_ * 4, kCVPixelFormatType_32BGRA);
+      std::fill(picture->bytes().begin(), picture->bytes().end(), fill_);
+      auto sample = std::make_shared<CMSampleBuffer>();
+      sample->imageBuffer = picture;
+      sample->dataReady = true;
+      const std::uint64_t now = monotonicNanoseconds();
+      {
+        std::lock_guard lock(mutex_);
+        sent_.insert(now);
+      }
+      recent.push_back(sample);
+      stream.sendSampleBuffer(sample, CMIOExtensionStreamDiscontinuityFlagNone, now);
+      sample.reset();
+      deadline += 33'333'333ns;
+      std::this_thread::sleep_until(deadline);
+    }
+  }
+
+  const std::size_t width_;
+  const std::size_t height_;
+  const std::byte fill_;
+  std::atomic<bool> running_ = false;
+  std::atomic<std::size_t> mostHeld_ = 0;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::set<std::uint64_t> sent_;  // guarded by mutex_
+};
+
+struct ReceivedFrame {
+  std::uint64_t seq = 0;
+  std::int64_t pts = 0;
+  std::uint32_t size = 0;
+  std::byte corner{};
+  std::byte centre{};
+};
+
+// A video consumer on its own PipeWire connection, linked by the session manager to the
+// node named `target`, as pipewiresrc or a browser would be. Its thread loop runs process().
+class Consumer {
+ public:
+  explicit Consumer(const std::string& target) {
+    loop_.reset(pw_thread_loop_new("test-consumer", nullptr));
+    context_.reset(pw_context_new(pw_thread_loop_get_loop(loop_.get()), nullptr, 0));
+    pw_thread_loop_start(loop_.get());
+    ThreadLoopLock lock(loop_.get());
+    core_.reset(pw_context_connect(context_.get(), nullptr, 0));
+    if (!core_) return;
+    stream_.reset(
+        pw_stream_new(core_.get(), "kolv-test-consumer",
+                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
+                                        "Camera", PW_KEY_TARGET_OBJECT, target.c_str(), nullptr)));
+    static constexpr pw_stream_events kEvents = {
+        .version = PW_VERSION_STREAM_EVENTS,
+        .destroy = nullptr,
+        .state_changed = nullptr,
+        .control_info = nullptr,
+        .io_changed = nullptr,
+        .param_changed = &Consumer::onParamChanged,
+        .add_buffer = nullptr,
+        .remove_buffer = nullptr,
+        .process = &Consumer::onProcess,
+        .drained = nullptr,
+        .command = nullptr,
+        .trigger_done = nullptr,
+    };
+    pw_stream_add_listener(stream_.get(), listener_.prepare(), &kEvents, this);
+    VideoFormat format;
+    format.pixelFormat = *pixelFormatForCode(kCVPixelFormatType_32BGRA);
+    format.width = kWidth;
+    format.height = kHeight;
+    format.frameRate = format.minFrameRate = format.maxFrameRate = {30, 1};
+    std::array<std::uint8_t, 1024> memory{};
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, memory.data(), memory.size());
+    const spa_pod* params[] = {buildEnumFormat(builder, format)};
+    pw_stream_connect(stream_.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
+                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+  }
+
+  ~Consumer() { leave(); }
+
+  // Unlinks and disconnects, as a consumer that closes the camera.
+  void leave() {
+    if (!loop_) return;
+    {
+      ThreadLoopLock lock(loop_.get());
+      listener_.reset();
+      stream_.reset();
+      core_.reset();
+    }
+    pw_thread_loop_stop(loop_.get());
+    context_.reset();
+    loop_.reset();
+  }
+
+  bool connected() const { return core_ != nullptr; }
+
+  bool waitForFrames(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return received_.wait_for(lock, kPatience, [&] { return frames_.size() >= count; });
+  }
+  std::vector<ReceivedFrame> frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+ private:
+  // Like every real consumer, asks for the header that carries pts and seq.
+  static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+    if (id != SPA_PARAM_Format || !param) return;
+    std::array<std::uint8_t, 256> memory{};
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, memory.data(), memory.size());
+    const spa_pod* params[] = {buildHeaderMetaParam(builder)};
+    pw_stream_update_params(static_cast<Consumer*>(data)->stream_.get(), params, 1);
+  }
+
+  static void onProcess(void* data) {
+    auto& self = *static_cast<Consumer*>(data);
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(self.stream_.get())) {
+      const spa_buffer* spaBuffer = buffer->buffer;
+      const spa_data& plane = spaBuffer->datas[0];
+      ReceivedFrame frame;
+      frame.size = plane.chunk->size;
+      if (const auto* header = static_cast<const spa_meta_header*>(
+              spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+        frame.seq = header->seq;
+        frame.pts = header->pts;
+      }
+      if (plane.data && frame.size > kCentre) {
+        const auto* bytes = static_cast<const std::byte*>(plane.data) + plane.chunk->offset;
+        frame.corner = bytes[0];
+        frame.centre = bytes[kCentre];
+      }
+      pw_stream_queue_buffer(self.stream_.get(), buffer);
+      std::lock_guard lock(self.mutex_);
+      self.frames_.push_back(frame);
+      self.received_.notify_all();
+    }
+  }
+
+  Library library_;
+  ThreadLoop loop_;
+  Context context_;
+  Core core_;
+  Stream stream_;
+  Listener listener_;
+  mutable std::mutex mutex_;
+  std::condition_variable received_;
+  std::vector<ReceivedFrame> frames_;  // guarded by mutex_
+};
+
+class LiveSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("KOLV_PRIVATE_PIPEWIRE")) {
+      GTEST_SKIP() << "needs a private PipeWire session (scripts/private-pipewire-session.sh)";
+    }
+    streamSource->streamFormats = {
+        videoFormat(kCVPixelFormatType_32BGRA, kWidth, kHeight, CMTimeMake(1, 30), CMTimeMake(1, 30))};
+    provider = CMIOExtensionProvider::initWithSource(host, providerSource, nullptr);
+    device =
+        CMIOExtensionDevice::initWithLocalizedName(host, "Kolv Live Test", NSUUID::UUID(), std::nullopt, deviceSource);
+    stream = CMIOExtensionStream::initWithLocalizedName(host, "Kolv Live Test Video", NSUUID::UUID(),
+                                                        CMIOExtensionStreamDirection::source,
+                                                        CMIOExtensionStreamClockType::hostTime, streamSource);
+    ASSERT_TRUE(device->addStream(stream, nullptr));
+    ASSERT_TRUE(provider->addDevice(device, nullptr));
+    streamSource->onStart = [this] { frames.start(*stream); };
+    streamSource->onStop = [this] { frames.stop(); };
+  }
+
+  void TearDown() override {
+    host.shutdown();
+    if (HasFailure()) {
+      for (const auto& line : log.lines()) std::fprintf(stderr, "host: %s\n", line.message.c_str());
+    }
+  }
+
+  void startService() {
+    CMIOExtensionProvider::startServiceWithProvider(provider);
+    ASSERT_EQ(log.count("1 of 1 camera streams published"), 1u);
+  }
+
+  RecordingLog log;
+  PipeWireHost host{log};
+  FrameThread frames{640, 360, std::byte{0x77}};
+  std::shared_ptr<FakeProviderSource> providerSource = std::make_shared<FakeProviderSource>();
+  std::shared_ptr<FakeDeviceSource> deviceSource = std::make_shared<FakeDeviceSource>();
+  std::shared_ptr<CountingStreamSource> streamSource = std::make_shared<CountingStreamSource>();
+  std::shared_ptr<CMIOExtensionProvider> provider;
+  std::shared_ptr<CMIOExtensionDevice> device;
+  std::shared_ptr<CMIOExtensionStream> stream;
+};
+
+TEST_F(LiveSessionTest, ConsumerGetsTheSamplesTimesOrderAndPlacedPixels) {
+  startService();
+  EXPECT_EQ(streamSource->starts(), 0);  // nobody watches yet: no frame timer
+
+  Consumer consumer("kolv-live-test");
+  ASSERT_TRUE(consumer.connected());
+  ASSERT_TRUE(consumer.waitForFrames(30));
+  EXPECT_EQ(streamSource->starts(), 1);
+  EXPECT_EQ(streamSource->stops(), 0);
+
+  const auto sent = frames.sentTimes();
+  const auto received = consumer.frames();
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    const auto& frame = received[i];
+    ASSERT_EQ(frame.size, kWidth * kHeight * 4) << "frame " << i;
+    EXPECT_TRUE(sent.contains(static_cast<std::uint64_t>(frame.pts))) << "frame " << i << " pts " << frame.pts;
+    // The 640x360 picture sits in the middle of the 1280x720 frame, grey around it.
+    EXPECT_EQ(frame.centre, std::byte{0x77}) << "frame " << i;
+    EXPECT_EQ(frame.corner, std::byte{0x40}) << "frame " << i;
+    if (i > 0) {
+      EXPECT_GT(frame.seq, received[i - 1].seq) << "frame " << i;
+      EXPECT_GT(frame.pts, received[i - 1].pts) << "frame " << i;
+    }
+  }
+  // The host keeps at most the newest sample and the one it is copying.
+  EXPECT_LE(frames.mostHeldAtOnce(), 2u);
+
+  consumer.leave();
+  ASSERT_TRUE(streamSource->waitFor(1, 1, kPatience));
+  EXPECT_EQ(log.count("stream started"), 1u);
+  EXPECT_EQ(log.count("stream stopped"), 1u);
+}
+
+TEST_F(LiveSessionTest, LaterConsumerStartsTheStreamAgain) {
+  startService();
+  {
+    Consumer first("kolv-live-test");
+    ASSERT_TRUE(first.waitForFrames(5));
+  }
+  ASSERT_TRUE(streamSource->waitFor(1, 1, kPatience));
+
+  Consumer second("kolv-live-test");
+  ASSERT_TRUE(second.waitForFrames(5));
+  EXPECT_EQ(streamSource->starts(), 2);
+  EXPECT_EQ(streamSource->stops(), 1);
+}
+
+TEST_F(LiveSessionTest, FirstOfTwoConsumersLeavingDoesNotStopTheOther) {
+  startService();
+  Consumer first("kolv-live-test");
+  Consumer second("kolv-live-test");
+  ASSERT_TRUE(first.waitForFrames(5));
+  ASSERT_TRUE(second.waitForFrames(5));
+
+  first.leave();
+  const std::size_t before = second.frames().size();
+  ASSERT_TRUE(second.waitForFrames(before + 30));
+  EXPECT_EQ(streamSource->starts(), 1);
+  EXPECT_EQ(streamSource->stops(), 0);
+
+  second.leave();
+  ASSERT_TRUE(streamSource->waitFor(1, 1, kPatience));
+}
+
+TEST_F(LiveSessionTest, ShutdownWhileStreamingStopsOnce) {
+  startService();
+  Consumer consumer("kolv-live-test");
+  ASSERT_TRUE(consumer.waitForFrames(5));
+  host.shutdown();
+  EXPECT_EQ(streamSource->stops(), 1);
+  host.shutdown();
+  consumer.leave();
+  EXPECT_EQ(streamSource->starts(), 1);
+  EXPECT_EQ(streamSource->stops(), 1);
+  // Samples after shutdown are let go.
+  stream->sendSampleBuffer(std::make_shared<CMSampleBuffer>(), 0, monotonicNanoseconds());
+}
+
+}  // namespace
+}  // namespace kolv::pipewire
