@@ -1,0 +1,37 @@
+// Dispatch on Linux: serial queues on worker threads, timers on timerfd and CLOCK_MONOTONIC.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/dispatch.h"
+
+namespace kolv {
+
+// Makes queues and timers; each keeps its own threads, see dispatch_linux.cpp.
+// Thread-safety: stateless; call from any thread.
+class LinuxDispatch final : public Dispatch {
+ public:
+  // nullptr only when the system refuses to start a thread.
+  DispatchQueueRef makeQueue(std::string label, DispatchQoS qos) override;
+  // nullptr without a queue, or when the system refuses a timerfd, an eventfd or a thread.
+  DispatchSourceTimerRef makeTimerSource(DispatchTimerFlags flags, DispatchQueueRef queue) override;
+};
+
+// The deadlines of a timer: start + k * interval for k = 0, 1, 2... Each is computed from the
+// start, so rounding never accumulates. An interval that is not a positive finite number of
+// seconds makes a one-shot grid: deadline 0 only.
+// Thread-safety: a plain value.
+class TimerGrid {
+ public:
+  TimerGrid(std::uint64_t startNanoseconds, double intervalSeconds);
+  bool repeats() const { return intervalNanoseconds_ > 0; }
+  std::uint64_t deadline(std::uint64_t index) const;
+  // The index of the first deadline strictly after `nanoseconds` (repeating grids only).
+  std::uint64_t firstIndexAfter(std::uint64_t nanoseconds) const;
+
+ private:
+  std::uint64_t start_;
+  double intervalNanoseconds_;
+};
+
+}  // namespace kolv
