@@ -1,0 +1,85 @@
+// kolv-camera: the camera process on Linux. Composes the platform (Linux services, the
+// PipeWire host) and hands it to the camera's entry. Runs on the main thread.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/app_group_file_manager.h"
+#include "platform/linux/dispatch_linux.h"
+#include "platform/linux/host_clock.h"
+#include "platform/linux/info_plist_bundle.h"
+#include "platform/linux/media_linux.h"
+#include "platform/linux/signal_run_loop.h"
+#include "platform/linux/syslog_log.h"
+#include "platform/pipewire/pipewire_host.h"
+#include "service/extension_main.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: kolv-camera [--help | --version]\n"
+    "\n"
+    "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second)\n"
+    "until it receives SIGINT or SIGTERM. Pictures come from the companion application\n"
+    "through its hand-off files; without them the camera sends grey frames.\n"
+    "Log lines go to the system log, and to standard error unless that is the journal.\n";
+
+// True when standard error is the journal stream systemd gave this process, which already
+// receives the system log's lines.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat info {};
+  if (!stream || fstat(STDERR_FILENO, &info) != 0) return false;
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) == stream;
+}
+
+// The main run loop, followed by the host leaving PipeWire: when the camera is released
+// after the loop, no consumer can still be streaming from it and its last stop request has
+// been made.
+class ServiceRunLoop final : public kolv::RunLoop {
+ public:
+  ServiceRunLoop(kolv::SignalRunLoop& loop, kolv::PipeWireHost& host) : loop_(loop), host_(host) {}
+  void run() override {
+    loop_.run();
+    host_.shutdown();
+  }
+
+ private:
+  kolv::SignalRunLoop& loop_;
+  kolv::PipeWireHost& host_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kolv::SignalRunLoop::blockTerminationSignals();
+
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("kolv-camera %s\n", KOLV_VERSION);
+      return 0;
+    }
+    std::fprintf(stderr, "kolv-camera: unknown argument '%s'\n%s", argv[i], kUsage);
+    return 2;
+  }
+
+  auto clock = std::make_shared<kolv::MonotonicHostClock>();
+  kolv::LinuxDispatch dispatch;
+  kolv::LinuxMediaServices media(clock);
+  kolv::InfoPlistBundleServices bundles;
+  kolv::AppGroupFileManager fileManager;
+  kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
+  kolv::SignalRunLoop signalRunLoop;
+  kolv::PipeWireHost host(log);
+  ServiceRunLoop runLoop(signalRunLoop, host);
+
+  kolv::Platform platform{host, media, dispatch, bundles, fileManager, log, runLoop};
+  return kolv::kolvCameraExtensionMain(platform);
+}
