@@ -1,23 +1,28 @@
 // Serial queues and timer sources on Linux.
 //
-// A queue is one worker thread that takes tasks from a FIFO, one at a time. Destroying the
-// queue drains it: every task submitted before the last reference went runs, then the worker
-// exits and is joined. When that last reference is dropped by one of the queue's own tasks,
-// the worker cannot join itself; it is detached instead and drains the queue on its own.
+// A queue is one worker thread that takes tasks from a FIFO, one at a time, and that also
+// keeps the queue's timers. Between tasks it sleeps in poll() on an eventfd (new work) and a
+// timerfd armed with the earliest deadline of its timers as an absolute CLOCK_MONOTONIC time.
+// Timer expiry thus wakes the very thread that runs the handler: one wake-up per event.
 //
-// A timer keeps its deadlines on the grid start + k * interval (TimerGrid) and has a timing
-// thread that sleeps on a timerfd armed with the next deadline as an absolute CLOCK_MONOTONIC
-// time. When a deadline is reached the timing thread puts one event on the queue unless one is
-// already waiting there, then arms the first grid point after the present moment: deadlines
-// that pass while the queue is busy merge into the waiting event and are never replayed. A
-// timerfd expiry carries no timer slack, so strict and non-strict timers alike fire as close to
-// their deadlines as the kernel allows and the leeway is always kept.
+// Destroying a queue drains it: every task submitted before the last reference went runs, then
+// the worker exits and is joined. When that last reference is dropped by one of the queue's own
+// tasks, the worker cannot join itself; it is detached instead and drains the queue on its own.
 //
-// Cancelling: an event starts when its queued task, holding the timer's lock, finds the timer
-// not cancelled. cancel() sets that flag under the same lock, so once it returns no event
-// starts. It does not wait for a handler already running; that one completes. cancel() and
-// the timer's destruction are safe from inside the handler. Destroying a timer cancels it.
-// Queued events hold the timer's state only weakly, so a destroyed timer's events do nothing.
+// A timer keeps its deadlines on the grid start + k * interval (TimerGrid). When the worker
+// finds a deadline reached it appends one event to the FIFO unless one is already waiting
+// there, and moves on to the first grid point after the present moment: deadlines that pass
+// while the queue is busy merge into the waiting event and are never replayed. A timerfd expiry
+// carries no timer slack, so strict and non-strict timers alike fire as close to their
+// deadlines as the kernel allows, and the leeway is always kept.
+//
+// Cancelling: an event starts when its task, holding the timer's lock, finds the timer not
+// cancelled. cancel() sets that flag under the same lock, so once it returns no event starts.
+// It does not wait for a handler already running; that one completes. cancel() and the
+// timer's destruction are safe from inside the handler. Destroying a timer cancels it. Queued
+// events hold the timer only weakly, so a destroyed timer's events do nothing.
+//
+// Locks: a queue's mutex may be held while taking one of its timers' mutexes, never the reverse.
 #include "platform/linux/dispatch_linux.h"
 
 #include <poll.h>
@@ -30,7 +35,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -38,6 +42,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/host_clock.h"
 #include "platform/linux/unique_fd.h"
@@ -105,106 +110,86 @@ void applyQualityOfService(DispatchQoS qos) {
   }
 }
 
-// What a queue and its worker share.
-struct QueueState {
-  std::mutex mutex;
-  std::condition_variable wakeUp;
-  std::deque<std::function<void()>> tasks;  // guarded by mutex
-  bool closing = false;                     // guarded by mutex
-};
-
-void runQueueWorker(const std::shared_ptr<QueueState>& state, const std::string& label, DispatchQoS qos) {
-  nameThisThread(label);
-  applyQualityOfService(qos);
-  std::unique_lock lock(state->mutex);
-  for (;;) {
-    state->wakeUp.wait(lock, [&state] { return state->closing || !state->tasks.empty(); });
-    if (state->tasks.empty()) return;  // closing, and every task has run
-    auto task = std::move(state->tasks.front());
-    state->tasks.pop_front();
-    lock.unlock();
-    task();
-    task = nullptr;  // its captures go before the lock is taken again: they may drop the queue
-    lock.lock();
-  }
-}
-
-// A serial queue with one worker thread.
-// Thread-safety: async() from any thread, tasks included; tasks run on the worker thread.
-class SerialQueue final : public DispatchQueue {
- public:
-  SerialQueue(std::string label, DispatchQoS qos)
-      : label_(std::move(label)),
-        qos_(qos),
-        state_(std::make_shared<QueueState>()),
-        worker_([state = state_, label = label_, qos] { runQueueWorker(state, label, qos); }) {}
-
-  ~SerialQueue() override {
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->closing = true;
-    }
-    state_->wakeUp.notify_one();
-    if (worker_.get_id() == std::this_thread::get_id()) worker_.detach();  // else the jthread joins
-  }
-
-  const std::string& label() const override { return label_; }
-
-  void async(std::function<void()> task) override {
-    if (!task) return;
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->tasks.push_back(std::move(task));
-    }
-    state_->wakeUp.notify_one();
-  }
-
-  DispatchQoS qos() const { return qos_; }
-
- private:
-  const std::string label_;
-  const DispatchQoS qos_;
-  const std::shared_ptr<QueueState> state_;
-  std::jthread worker_;
-};
-
-// What a timer, its timing thread and its queued events share.
+// What a timer and its queued events share. Thread-safety: every field under `mutex`.
 struct TimerState {
-  TimerState(DispatchQueueRef queue, UniqueFD timerFd, UniqueFD wakeFd)
-      : queue(std::move(queue)), timerFd(std::move(timerFd)), wakeFd(std::move(wakeFd)) {}
-
-  const DispatchQueueRef queue;
-  const UniqueFD timerFd;  // the next deadline, armed by the timing thread only
-  const UniqueFD wakeFd;   // eventfd: the fields below changed
-
   std::mutex mutex;
-  std::shared_ptr<const std::function<void()>> handler;  // guarded by mutex
-  std::optional<TimerGrid> grid;                         // guarded by mutex
-  std::uint64_t nextIndex = 0;                           // guarded by mutex: of the next deadline
-  bool finished = false;                                 // guarded by mutex: a one-shot grid has fired
-  bool resumed = false;                                  // guarded by mutex
-  bool cancelled = false;                                // guarded by mutex
-  bool eventPending = false;                             // guarded by mutex: an event waits on the queue
-
-  void wake() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(wakeFd.get(), &one, sizeof one);  // fails only when already signalled
-  }
+  std::shared_ptr<const std::function<void()>> handler;
+  std::optional<TimerGrid> grid;
+  std::uint64_t nextIndex = 0;  // of the next deadline on the grid
+  bool finished = false;        // a one-shot grid has fired
+  bool resumed = false;
+  bool cancelled = false;
+  bool eventPending = false;  // an event waits on the queue and has not started
 };
 
 // A queued event: runs the handler unless the timer was cancelled or destroyed meanwhile.
-void runTimerEvent(const std::weak_ptr<TimerState>& weakState) {
-  const auto state = weakState.lock();
-  if (!state) return;
+void runTimerEvent(const std::weak_ptr<TimerState>& weakTimer) {
+  const auto timer = weakTimer.lock();
+  if (!timer) return;
   std::shared_ptr<const std::function<void()>> handler;
   {
-    std::lock_guard lock(state->mutex);
-    state->eventPending = false;
-    if (state->cancelled) return;
-    handler = state->handler;
+    std::lock_guard lock(timer->mutex);
+    timer->eventPending = false;
+    if (timer->cancelled) return;
+    handler = timer->handler;
   }
   // Called without the lock, so the handler may cancel, reschedule or drop its timer.
   if (handler && *handler) (*handler)();
+}
+
+// What a queue, its worker and its timers share.
+struct QueueState {
+  QueueState(UniqueFD timerFd, UniqueFD wakeFd) : timerFd(std::move(timerFd)), wakeFd(std::move(wakeFd)) {}
+
+  const UniqueFD timerFd;  // the earliest timer deadline; armed by the worker only
+  const UniqueFD wakeFd;   // eventfd that ends the worker's poll()
+
+  std::mutex mutex;
+  std::deque<std::function<void()>> tasks;        // guarded by mutex
+  std::vector<std::weak_ptr<TimerState>> timers;  // guarded by mutex; dropped once cancelled
+  bool closing = false;                           // guarded by mutex
+  bool sleeping = false;                          // guarded by mutex: the worker is in poll()
+
+  // Ends the worker's sleep, if it sleeps; call with `mutex` held.
+  void wakeWorkerLocked() {
+    if (!std::exchange(sleeping, false)) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto bytes = write(wakeFd.get(), &one, sizeof one);  // cannot block or overflow here
+  }
+  void wakeWorker() {
+    std::lock_guard lock(mutex);
+    wakeWorkerLocked();
+  }
+};
+
+// Queues an event for every timer whose deadline has come and that has none waiting, and
+// moves each past its deadline. Returns the earliest deadline still ahead, if any. Call with
+// the queue's mutex held.
+std::optional<std::uint64_t> queueDueTimerEvents(QueueState& queue) {
+  std::optional<std::uint64_t> earliest;
+  const std::uint64_t now = monotonicNanoseconds();
+  std::erase_if(queue.timers, [&](const std::weak_ptr<TimerState>& weakTimer) {
+    const auto timer = weakTimer.lock();
+    if (!timer) return true;
+    std::lock_guard lock(timer->mutex);
+    if (timer->cancelled) return true;
+    if (!timer->resumed || !timer->grid || timer->finished) return false;
+    std::uint64_t deadline = timer->grid->deadline(timer->nextIndex);
+    if (deadline <= now) {
+      if (!std::exchange(timer->eventPending, true)) {
+        queue.tasks.push_back([weakTimer] { runTimerEvent(weakTimer); });
+      }
+      if (!timer->grid->repeats()) {
+        timer->finished = true;
+        return false;
+      }
+      timer->nextIndex = timer->grid->firstIndexAfter(now);
+      deadline = timer->grid->deadline(timer->nextIndex);
+    }
+    earliest = std::min(earliest.value_or(deadline), deadline);
+    return false;
+  });
+  return earliest;
 }
 
 timespec toTimespec(std::uint64_t nanoseconds) {
@@ -220,133 +205,152 @@ void drainCounter(int fd) {
   [[maybe_unused]] const auto bytes = read(fd, &count, sizeof count);
 }
 
-void runTimingThread(const std::shared_ptr<TimerState>& state, DispatchQoS qos) {
-  nameThisThread("dispatch-timer");
+void runQueueWorker(const std::shared_ptr<QueueState>& state, const std::string& label, DispatchQoS qos) {
+  nameThisThread(label);
   applyQualityOfService(qos);
+  std::unique_lock lock(state->mutex);
   for (;;) {
-    bool due = false;   // a deadline has passed: act on it, then look at the next one
-    bool fire = false;  // and no event waits on the queue yet
-    itimerspec next{};  // all zero: disarmed
-    {
-      std::lock_guard lock(state->mutex);
-      if (state->cancelled) return;
-      if (state->resumed && state->grid && !state->finished) {
-        const std::uint64_t now = monotonicNanoseconds();
-        const std::uint64_t deadline = state->grid->deadline(state->nextIndex);
-        if (deadline <= now) {
-          due = true;
-          fire = !state->eventPending;
-          state->eventPending = true;
-          if (state->grid->repeats()) {
-            state->nextIndex = state->grid->firstIndexAfter(now);
-          } else {
-            state->finished = true;
-          }
-        } else {
-          next.it_value = toTimespec(deadline);
-        }
+    const auto nextDeadline = queueDueTimerEvents(*state);
+    if (!state->tasks.empty()) {
+      auto task = std::move(state->tasks.front());
+      state->tasks.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;  // its captures go before the lock is taken again: they may drop the queue
+      lock.lock();
+      continue;
+    }
+    if (state->closing) return;  // and every task has run
+
+    itimerspec alarm{};  // all zero: disarmed
+    if (nextDeadline) alarm.it_value = toTimespec(*nextDeadline);
+    timerfd_settime(state->timerFd.get(), TFD_TIMER_ABSTIME, &alarm, nullptr);
+    state->sleeping = true;
+    lock.unlock();
+    pollfd fds[] = {{state->wakeFd.get(), POLLIN, 0}, {state->timerFd.get(), POLLIN, 0}};
+    if (poll(fds, 2, -1) > 0) {
+      for (const pollfd& fd : fds) {
+        if ((fd.revents & POLLIN) != 0) drainCounter(fd.fd);
       }
     }
-    if (fire) state->queue->async([weakState = std::weak_ptr(state)] { runTimerEvent(weakState); });
-    if (due) continue;
-    timerfd_settime(state->timerFd.get(), TFD_TIMER_ABSTIME, &next, nullptr);
-    pollfd fds[] = {{state->timerFd.get(), POLLIN, 0}, {state->wakeFd.get(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;  // EINTR
-    for (const pollfd& fd : fds) {
-      if ((fd.revents & POLLIN) != 0) drainCounter(fd.fd);
-    }
+    lock.lock();
+    state->sleeping = false;
   }
 }
 
-// A timer source with its own timing thread; its events run on its queue.
+// A serial queue with one worker thread, which also runs the queue's timers.
+// Thread-safety: async() from any thread, tasks included; tasks run on the worker thread.
+class SerialQueue final : public DispatchQueue {
+ public:
+  SerialQueue(std::string label, DispatchQoS qos, std::shared_ptr<QueueState> state)
+      : label_(std::move(label)),
+        state_(std::move(state)),
+        worker_([state = state_, label = label_, qos] { runQueueWorker(state, label, qos); }) {}
+
+  ~SerialQueue() override {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->closing = true;
+      state_->wakeWorkerLocked();
+    }
+    if (worker_.get_id() == std::this_thread::get_id()) worker_.detach();  // else the jthread joins it
+  }
+
+  const std::string& label() const override { return label_; }
+
+  void async(std::function<void()> task) override {
+    if (!task) return;
+    std::lock_guard lock(state_->mutex);
+    state_->tasks.push_back(std::move(task));
+    state_->wakeWorkerLocked();
+  }
+
+  const std::shared_ptr<QueueState>& state() const { return state_; }
+
+ private:
+  const std::string label_;
+  const std::shared_ptr<QueueState> state_;
+  std::jthread worker_;
+};
+
+// A timer source whose events run on a SerialQueue; that queue's worker keeps its deadlines.
 // Thread-safety: every operation from any thread, the timer's own handler included.
 class LinuxTimerSource final : public DispatchSourceTimer {
  public:
-  LinuxTimerSource(std::shared_ptr<TimerState> state, DispatchQoS qos)
-      : state_(std::move(state)), thread_([state = state_, qos] { runTimingThread(state, qos); }) {}
-
-  ~LinuxTimerSource() override {
-    cancel();
-    // The timing thread only ever runs the handler if the queue runs tasks inline; then the
-    // thread holds the state itself and finishes on its own.
-    if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();  // else the jthread joins it
+  explicit LinuxTimerSource(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {
+    std::lock_guard lock(queue_->state()->mutex);
+    queue_->state()->timers.push_back(timer_);
   }
+
+  ~LinuxTimerSource() override { cancel(); }
 
   void schedule(DispatchTime deadline, double repeatingSeconds, std::chrono::nanoseconds /*leeway*/) override {
     const std::uint64_t start = deadline == DispatchTime::now() ? monotonicNanoseconds() : deadline.nanoseconds;
     {
-      std::lock_guard lock(state_->mutex);
-      if (state_->cancelled) return;
-      state_->grid.emplace(start, repeatingSeconds);
-      state_->nextIndex = 0;
-      state_->finished = false;
+      std::lock_guard lock(timer_->mutex);
+      if (timer_->cancelled) return;
+      timer_->grid.emplace(start, repeatingSeconds);
+      timer_->nextIndex = 0;
+      timer_->finished = false;
     }
-    state_->wake();
+    queue_->state()->wakeWorker();
   }
 
   void setEventHandler(std::function<void()> handler) override {
     auto replaced = handler ? std::make_shared<const std::function<void()>>(std::move(handler)) : nullptr;
     {
-      std::lock_guard lock(state_->mutex);
-      if (!state_->cancelled) std::swap(state_->handler, replaced);
+      std::lock_guard lock(timer_->mutex);
+      if (!timer_->cancelled) std::swap(timer_->handler, replaced);
     }
     // The old handler goes outside the lock: its captures may call back into the timer.
   }
 
   void resume() override {
     {
-      std::lock_guard lock(state_->mutex);
-      if (state_->cancelled || state_->resumed) return;
-      state_->resumed = true;
+      std::lock_guard lock(timer_->mutex);
+      if (timer_->cancelled || std::exchange(timer_->resumed, true)) return;
     }
-    state_->wake();
+    queue_->state()->wakeWorker();
   }
 
   void cancel() override {
     std::shared_ptr<const std::function<void()>> released;
     {
-      std::lock_guard lock(state_->mutex);
-      if (state_->cancelled) return;
-      state_->cancelled = true;
-      released = std::move(state_->handler);
+      std::lock_guard lock(timer_->mutex);
+      if (std::exchange(timer_->cancelled, true)) return;
+      released = std::move(timer_->handler);
     }
-    state_->wake();
+    queue_->state()->wakeWorker();  // so that it stops waiting for this timer's deadline
   }
 
   bool isCancelled() const override {
-    std::lock_guard lock(state_->mutex);
-    return state_->cancelled;
+    std::lock_guard lock(timer_->mutex);
+    return timer_->cancelled;
   }
 
  private:
-  const std::shared_ptr<TimerState> state_;
-  std::jthread thread_;
+  const std::shared_ptr<SerialQueue> queue_;
+  const std::shared_ptr<TimerState> timer_ = std::make_shared<TimerState>();
 };
 
 }  // namespace
 
 DispatchQueueRef LinuxDispatch::makeQueue(std::string label, DispatchQoS qos) {
+  UniqueFD timerFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  UniqueFD wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!timerFd || !wakeFd) return nullptr;
   try {
-    return std::make_shared<SerialQueue>(std::move(label), qos);
+    return std::make_shared<SerialQueue>(std::move(label), qos,
+                                         std::make_shared<QueueState>(std::move(timerFd), std::move(wakeFd)));
   } catch (const std::system_error&) {
     return nullptr;
   }
 }
 
 DispatchSourceTimerRef LinuxDispatch::makeTimerSource(DispatchTimerFlags /*flags*/, DispatchQueueRef queue) {
-  if (!queue) return nullptr;
-  UniqueFD timerFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  UniqueFD wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!timerFd || !wakeFd) return nullptr;
-  // The timing thread decides when events start, so it runs at the queue's quality of service.
-  const auto* serialQueue = dynamic_cast<const SerialQueue*>(queue.get());
-  const DispatchQoS qos = serialQueue != nullptr ? serialQueue->qos() : DispatchQoS::defaultQoS;
-  try {
-    return std::make_shared<LinuxTimerSource>(
-        std::make_shared<TimerState>(std::move(queue), std::move(timerFd), std::move(wakeFd)), qos);
-  } catch (const std::system_error&) {
-    return nullptr;
-  }
+  auto serialQueue = std::dynamic_pointer_cast<SerialQueue>(std::move(queue));
+  if (!serialQueue) return nullptr;
+  return std::make_shared<LinuxTimerSource>(std::move(serialQueue));
 }
 
 }  // namespace kolv

@@ -7,13 +7,13 @@
 
 namespace kolv {
 
-// Makes queues and timers; each keeps its own threads, see dispatch_linux.cpp.
-// Thread-safety: stateless; call from any thread.
+// Makes queues, each with its own worker thread, and timers that those workers keep; see
+// dispatch_linux.cpp. Thread-safety: stateless; call from any thread.
 class LinuxDispatch final : public Dispatch {
  public:
-  // nullptr only when the system refuses to start a thread.
+  // nullptr only when the system refuses a thread, a timerfd or an eventfd.
   DispatchQueueRef makeQueue(std::string label, DispatchQoS qos) override;
-  // nullptr without a queue, or when the system refuses a timerfd, an eventfd or a thread.
+  // nullptr unless `queue` was made by a LinuxDispatch.
   DispatchSourceTimerRef makeTimerSource(DispatchTimerFlags flags, DispatchQueueRef queue) override;
 };
 
