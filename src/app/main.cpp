@@ -38,7 +38,7 @@ bool stderrIsJournal() {
 
 // The main run loop, followed by the host leaving PipeWire: when the camera is released
 // after the loop, no consumer can still be streaming from it and its last stop request has
-// been made.
+// been made. Main thread.
 class ServiceRunLoop final : public kolv::RunLoop {
  public:
   ServiceRunLoop(kolv::SignalRunLoop& loop, kolv::PipeWireHost& host) : loop_(loop), host_(host) {}

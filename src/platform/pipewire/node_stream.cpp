@@ -20,7 +20,7 @@ namespace {
 // Room for one format object, or for the buffer and meta parameters.
 constexpr std::size_t kParamBytes = 1024;
 
-// Locks a pixel buffer's memory for reading for a scope.
+// Locks a pixel buffer's memory for reading for a scope. Loop thread.
 class ReadLock {
  public:
   explicit ReadLock(const CVPixelBufferRef& buffer)
