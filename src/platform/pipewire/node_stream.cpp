@@ -64,7 +64,7 @@ bool NodeStream::connect(pw_core* core) {
     pw_properties_set(properties.get(), key.c_str(), value.c_str());
   }
   // pw_stream_new takes the properties, also when it fails.
-  Stream node{pw_stream_new(core, description_.nodeName.c_str(), properties.release())};
+  Stream node{pw_stream_new(core, description_.label.c_str(), properties.release())};
   if (!node) {
     logLine(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
             std::strerror(errno));
