@@ -1,0 +1,121 @@
+#include "handoff_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/linux/unique_fd.h"
+
+namespace kolv::companion {
+namespace {
+
+template <std::size_t N>
+std::array<std::byte, N> littleEndian(std::uint64_t value) {
+  std::array<std::byte, N> bytes{};
+  for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<std::byte>(value >> (8 * i));
+  return bytes;
+}
+
+std::string systemReason(const std::string& what, const std::filesystem::path& path, int error) {
+  return what + " " + path.string() + ": " + std::strerror(error);
+}
+
+// A temporary file that is removed again unless it was renamed into place.
+class PendingFile {
+ public:
+  PendingFile(std::filesystem::path path, UniqueFD fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile() {
+    if (!renamed_) ::unlink(path_.c_str());
+  }
+
+  int fd() const { return fd_.get(); }
+  const std::filesystem::path& path() const { return path_; }
+  void markRenamed() { renamed_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  UniqueFD fd_;
+  bool renamed_ = false;
+};
+
+// Distinguishes the temporary files of several writers in this process.
+std::atomic<std::uint64_t> temporaryCounter{0};
+
+}  // namespace
+
+std::array<std::byte, 4> encodeSurfaceID(std::uint32_t surfaceID) { return littleEndian<4>(surfaceID); }
+
+std::array<std::byte, 8> encodeTimestamp(double timestamp) {
+  return littleEndian<8>(std::bit_cast<std::uint64_t>(timestamp));
+}
+
+std::optional<double> decodeTimestamp(std::span<const std::byte> bytes) {
+  if (bytes.size() != 8) return std::nullopt;
+  std::uint64_t raw = 0;
+  for (std::size_t i = 8; i-- > 0;) raw = (raw << 8) | std::to_integer<std::uint64_t>(bytes[i]);
+  return std::bit_cast<double>(raw);
+}
+
+int replaceFile(const std::filesystem::path& folder, const std::string& name, std::span<const std::byte> bytes,
+                std::string& reason) {
+  // A dot name: the camera reads only the final names, and `ls` hides the temporary ones.
+  const std::string temporaryName = "." + name + "." + std::to_string(::getpid()) + "." +
+                                    std::to_string(temporaryCounter.fetch_add(1, std::memory_order_relaxed));
+  const std::filesystem::path temporaryPath = folder / temporaryName;
+  UniqueFD fd(::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) {
+    const int error = errno;
+    reason = systemReason("cannot create", temporaryPath, error);
+    return error;
+  }
+  PendingFile pending(temporaryPath, std::move(fd));
+
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = ::write(pending.fd(), bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      const int error = count < 0 ? errno : EIO;
+      reason = systemReason("cannot write", temporaryPath, error);
+      return error;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  const std::filesystem::path finalPath = folder / name;
+  if (::rename(temporaryPath.c_str(), finalPath.c_str()) != 0) {
+    const int error = errno;
+    reason = systemReason("cannot replace", finalPath, error);
+    return error;
+  }
+  pending.markRenamed();
+  return 0;
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t maxLength) {
+  const UniqueFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) return std::nullopt;
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  std::string content(maxLength + 1, '\0');
+  std::size_t filled = 0;
+  while (filled < content.size()) {
+    const ssize_t count = ::read(fd.get(), content.data() + filled, content.size() - filled);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) break;
+    filled += static_cast<std::size_t>(count);
+  }
+  if (filled > maxLength) return std::nullopt;
+  content.resize(filled);
+  return content;
+}
+
+}  // namespace kolv::companion

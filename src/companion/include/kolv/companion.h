@@ -1,0 +1,147 @@
+// Kolv Camera companion library, C++ interface: publishes pictures to the camera through
+// shared-memory surfaces and the two hand-off files in the app group's container.
+// docs/companion.md describes the protocol; kolv_companion.h is the same in C.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kolv::companion {
+
+// The app group the camera uses when its Info dictionary names none.
+inline constexpr char kFallbackAppGroupID[] = "group.kolv.vcamera";
+inline constexpr char kSurfaceIDFileName[] = "kolvcamera_surface_id";
+inline constexpr char kFrameMetadataFileName[] = "kolvcamera_frame_meta";
+inline constexpr std::uint32_t kDefaultWidth = 1280;
+inline constexpr std::uint32_t kDefaultHeight = 720;
+// How long a surface stays untouched after the surface-ID file stopped naming it: the
+// camera may have read its ID just before, and copies it within about one 1/30 s tick.
+inline constexpr std::chrono::milliseconds kDefaultReuseDelay{40};
+
+enum class Status {
+  ok,
+  busy,  // no surface is free to draw into yet; try again later
+  noFrame,
+  invalidArgument,
+  invalidInfoPlist,
+  invalidAppGroup,
+  noRuntimeDirectory,
+  containerUnavailable,
+  groupInUse,
+  surfaceUnavailable,
+  writeFailed,
+};
+// A short English description, e.g. "no surface is free yet".
+const char* describe(Status status);
+
+struct Error {
+  Status status = Status::ok;
+  std::string detail;  // what failed, with the path or the system's reason
+  // describe(status), then ": " and the detail when there is one.
+  std::string message() const;
+};
+
+// The app group the camera picks from the Info.plist at `infoPlist`: "AppGroupIdentifier"
+// when it is a string (even empty), else the first element of
+// "com.apple.security.application-groups" when that is a non-empty array of strings, else
+// kFallbackAppGroupID. A missing or unreadable file gives the fallback, as in the camera.
+std::string resolveAppGroupID(const std::filesystem::path& infoPlist);
+// Whether `infoPlist` is a readable Info.plist (XML or binary) whose root is a dictionary.
+bool isUsableInfoPlist(const std::filesystem::path& infoPlist);
+
+// $XDG_RUNTIME_DIR when it is an absolute path, else /run/user/<euid> when that folder exists.
+std::optional<std::filesystem::path> runtimeDirectory();
+// `<runtime dir>/app-groups/<group>`, or empty when the group is not one plain file name.
+std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::path& runtimeDir,
+                                                       const std::string& group);
+
+// The surfaces a publisher needs at `framesPerSecond` so that, publishing on time, it never
+// waits for `reuseDelay` to pass: at least 3, and half a frame of margin.
+std::size_t surfaceCountFor(double framesPerSecond, std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay);
+
+// Time sources; tests pass their own.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Seconds since the epoch (CLOCK_REALTIME): the timestamps written to the frame file.
+  virtual double wallSeconds() = 0;
+  // A monotonic time (CLOCK_MONOTONIC): when surfaces may be drawn into again.
+  virtual std::chrono::nanoseconds monotonic() = 0;
+};
+
+struct Options {
+  // The app group; when empty, the one `infoPlist` names, else kFallbackAppGroupID.
+  std::string appGroupID;
+  std::optional<std::filesystem::path> infoPlist;
+  std::uint32_t width = kDefaultWidth;
+  std::uint32_t height = kDefaultHeight;
+  std::size_t surfaceCount = 3;  // 2 to 16
+  std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay;
+  // Where containers live; runtimeDirectory() when empty.
+  std::optional<std::filesystem::path> runtimeDirectory;
+  // Where surfaces are registered; the camera's default registry when empty.
+  std::optional<std::filesystem::path> surfaceRegistry;
+  // The system clocks when null.
+  std::shared_ptr<Clock> clock;
+};
+
+// Where to draw the next picture: 'BGRA' pixels, bytesPerRow apart, row 0 first.
+struct Canvas {
+  std::span<std::byte> pixels;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t bytesPerRow = 0;
+  std::uint32_t surfaceID = 0;
+};
+
+// Publishes pictures for one app group: draw into beginFrame()'s canvas, then publish().
+// Surfaces are drawn in turn, so the camera never sends a picture while it is being drawn.
+// Thread: not thread-safe; use it from one thread at a time.
+class Publisher {
+ public:
+  // Resolves the group, creates its container (mode 0700) if missing, takes the group's
+  // lock (one publisher per group) and creates the surfaces. Empty on failure, with the
+  // reason in `error` when given.
+  static std::optional<Publisher> open(const Options& options, Error* error = nullptr);
+
+  Publisher(Publisher&&) noexcept;
+  Publisher& operator=(Publisher&&) noexcept;
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+  // Releases the surfaces; the camera then sends its grey frame. The files stay.
+  ~Publisher();
+
+  // The surface to draw the next picture into, which the camera is not sending. Empty
+  // while no surface is free (reuseDelay has not passed since one was last handed over).
+  // Calling it again before publish() gives the same canvas.
+  std::optional<Canvas> beginFrame();
+  // Hands the drawn picture over: names its surface in the surface-ID file, then writes a
+  // new timestamp. noFrame without beginFrame(); writeFailed when a file cannot be replaced.
+  Status publish();
+  // Hands the last picture over again with a new timestamp, drawing nothing (still pictures).
+  Status republish();
+
+  const std::string& appGroupID() const;
+  const std::filesystem::path& container() const;
+  // The last timestamp written, or the one found in the frame file at open(); 0 for none.
+  double lastTimestamp() const;
+  // The surface the surface-ID file names; 0 before the first publish().
+  std::uint32_t publishedSurfaceID() const;
+  std::vector<std::uint32_t> surfaceIDs() const;
+  // Why the last publish() or republish() failed.
+  const Error& lastError() const;
+
+ private:
+  struct Impl;
+  explicit Publisher(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kolv::companion

@@ -1,0 +1,75 @@
+/* Kolv Camera companion library, C interface: publishes pictures to the camera through
+ * shared-memory surfaces and the two hand-off files in the app group's container.
+ * docs/companion.md describes the protocol. Link with `pkg-config --libs kolv-companion`.
+ * A kolv_companion is not thread-safe: use it from one thread at a time. */
+#ifndef KOLV_COMPANION_H
+#define KOLV_COMPANION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kolv_companion kolv_companion;
+
+/* Results: 0 for success, 1 for "try again later", negative for errors. */
+enum {
+  KOLV_COMPANION_OK = 0,
+  KOLV_COMPANION_BUSY = 1, /* no surface is free to draw into yet */
+  KOLV_COMPANION_NO_FRAME = -1,
+  KOLV_COMPANION_INVALID_ARGUMENT = -2,
+  KOLV_COMPANION_INVALID_INFO_PLIST = -3,
+  KOLV_COMPANION_INVALID_APP_GROUP = -4,
+  KOLV_COMPANION_NO_RUNTIME_DIRECTORY = -5,
+  KOLV_COMPANION_CONTAINER_UNAVAILABLE = -6,
+  KOLV_COMPANION_GROUP_IN_USE = -7,
+  KOLV_COMPANION_SURFACE_UNAVAILABLE = -8,
+  KOLV_COMPANION_WRITE_FAILED = -9,
+  KOLV_COMPANION_OUT_OF_MEMORY = -10
+};
+
+/* Where to draw: 'BGRA' pixels (bytes blue, green, red, alpha), rows bytes_per_row apart. */
+typedef struct kolv_companion_frame {
+  uint8_t* pixels;
+  uint32_t width;
+  uint32_t height;
+  uint32_t bytes_per_row;
+  uint32_t surface_id;
+} kolv_companion_frame;
+
+/* Opens a publisher. app_group: the group to use, or NULL to take it from info_plist
+ * (the camera's Info.plist), or NULL for both to use "group.kolv.vcamera". width and
+ * height 0 mean 1280x720. NULL on failure, with the reason in *status when status is not
+ * NULL. Creates the group's container (mode 0700) if missing. */
+kolv_companion* kolv_companion_open(const char* app_group, const char* info_plist, uint32_t width, uint32_t height,
+                                    int* status);
+/* Releases the surfaces (the camera falls back to grey) and frees the publisher. NULL is ignored. */
+void kolv_companion_close(kolv_companion* companion);
+
+/* The surface to draw the next picture into; KOLV_COMPANION_BUSY while none is free. */
+int kolv_companion_begin_frame(kolv_companion* companion, kolv_companion_frame* frame);
+/* Hands the picture drawn since kolv_companion_begin_frame over to the camera. */
+int kolv_companion_publish(kolv_companion* companion);
+/* Copies a whole picture (height rows of width*4 bytes, bytes_per_row apart, size bytes in
+ * all) into a free surface and publishes it. */
+int kolv_companion_publish_bgra(kolv_companion* companion, const void* pixels, size_t size, size_t bytes_per_row);
+/* Hands the last picture over again with a new timestamp. */
+int kolv_companion_republish(kolv_companion* companion);
+
+/* The last timestamp written (seconds since the epoch), 0 before any. */
+double kolv_companion_last_timestamp(const kolv_companion* companion);
+/* The app group and its container folder; valid until kolv_companion_close. */
+const char* kolv_companion_app_group(const kolv_companion* companion);
+const char* kolv_companion_container(const kolv_companion* companion);
+/* A short English description of a result code. */
+const char* kolv_companion_status_string(int status);
+/* The last failure of this publisher, with details (a path, the system's reason); "" if none. */
+const char* kolv_companion_last_error(const kolv_companion* companion);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOLV_COMPANION_H */

@@ -1,0 +1,252 @@
+// Publisher: surfaces drawn in turn and the hand-off files written after each picture.
+//
+// Why a surface is safe to draw into again. The camera sends no copy of the surface list,
+// only whatever surface the surface-ID file names when its frame timer ticks (30 times a
+// second): it reads that file, then the timestamp, and if the timestamp is new it posts
+// the named surface to its PipeWire thread, which copies the pixels out when it next
+// wakes, normally well under a millisecond later; a post still waiting at the next tick
+// is replaced by that tick's. So the camera may still be reading a surface for about one
+// tick after the surface-ID file stopped naming it, and never later than that unless the
+// machine stalls the copying thread itself. The publisher therefore
+//   - never draws into the surface the file names (the one last handed over);
+//   - names a different surface with every new picture, going round the ring in order,
+//     so the next one to draw into is always the one that has rested longest;
+//   - draws into a surface only once `reuseDelay` (40 ms by default, over a 33.3 ms tick)
+//     has passed since the file stopped naming it; before that beginFrame() says busy.
+// With 3 surfaces a surface rests two frames between being replaced and being drawn again:
+// 66 ms at 30 pictures a second. surfaceCountFor() gives the count for faster publishers.
+//
+// Timestamps are wall-clock seconds (CLOCK_REALTIME), and each one is at least 1 us above
+// the previous one, starting from the value found in the frame file at open(). They keep
+// growing across restarts of the companion, and across a clock set backwards while the
+// file survives; the camera takes only a timestamp above the largest it has handed out.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "handoff_files.h"
+#include "kolv/companion.h"
+#include "platform/linux/shared_surface.h"
+#include "platform/linux/unique_fd.h"
+
+namespace kolv::companion {
+namespace {
+
+constexpr char kLockFileName[] = ".kolvcamera_companion.lock";
+constexpr std::size_t kMaxSurfaceCount = 16;
+constexpr double kTimestampStep = 1e-6;
+
+class SystemClock final : public Clock {
+ public:
+  double wallSeconds() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  }
+  std::chrono::nanoseconds monotonic() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  }
+};
+
+Error failure(Status status, std::string detail) { return Error{status, std::move(detail)}; }
+
+std::string systemReason(const std::filesystem::path& path, int error) {
+  return path.string() + ": " + std::strerror(error);
+}
+
+// Creates `<runtime>/app-groups` and the container with mode 0700 when missing, and checks
+// that the container is a folder of this user.
+std::optional<Error> prepareContainer(const std::filesystem::path& container) {
+  for (const auto& folder : {container.parent_path(), container}) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      return failure(Status::containerUnavailable, "cannot create " + systemReason(folder, errno));
+    }
+  }
+  struct stat status {};
+  if (::lstat(container.c_str(), &status) != 0) {
+    return failure(Status::containerUnavailable, systemReason(container, errno));
+  }
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()) {
+    return failure(Status::containerUnavailable, container.string() + " is not a folder of this user");
+  }
+  return std::nullopt;
+}
+
+// One publisher per group: two would name each other's surfaces and race on timestamps.
+std::optional<Error> lockGroup(const std::filesystem::path& container, UniqueFD& lock) {
+  const auto path = container / kLockFileName;
+  lock = UniqueFD(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!lock) return failure(Status::containerUnavailable, "cannot open " + systemReason(path, errno));
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return failure(Status::groupInUse, container.string());
+    return failure(Status::containerUnavailable, "cannot lock " + systemReason(path, errno));
+  }
+  return std::nullopt;
+}
+
+double timestampInFile(const std::filesystem::path& path) {
+  const auto content = readSmallFile(path, 8);
+  if (!content) return 0;
+  const auto value = decodeTimestamp(std::as_bytes(std::span(content->data(), content->size())));
+  return value && std::isfinite(*value) && *value > 0 ? *value : 0;
+}
+
+}  // namespace
+
+struct Publisher::Impl {
+  struct Slot {
+    SharedSurface surface;
+    // When the surface-ID file stopped naming it; empty if it never did.
+    std::optional<std::chrono::nanoseconds> releasedAt;
+  };
+
+  std::string group;
+  std::filesystem::path container;
+  std::shared_ptr<Clock> clock;
+  std::chrono::nanoseconds reuseDelay{};
+  UniqueFD lock;  // declared before the surfaces, so released after them
+  std::vector<Slot> slots;
+  std::optional<std::size_t> named;
+  std::optional<std::size_t> drawing;
+  double lastTimestamp = 0;
+  Error lastError;
+
+  Status fail(Status status, std::string detail = {}) {
+    lastError = failure(status, std::move(detail));
+    return status;
+  }
+
+  // Replaces one hand-off file; when the container has gone (the runtime folder was
+  // cleaned), makes it again once.
+  bool write(const char* name, std::span<const std::byte> bytes) {
+    std::string reason;
+    int error = replaceFile(container, name, bytes, reason);
+    if (error == ENOENT && !prepareContainer(container)) error = replaceFile(container, name, bytes, reason);
+    if (error == 0) return true;
+    fail(Status::writeFailed, reason);
+    return false;
+  }
+
+  Status writeNextTimestamp() {
+    double next = lastTimestamp + kTimestampStep;
+    if (!(next > lastTimestamp)) next = std::nextafter(lastTimestamp, INFINITY);
+    const double now = clock->wallSeconds();
+    if (std::isfinite(now) && now > next) next = now;
+    if (!write(kFrameMetadataFileName, encodeTimestamp(next))) return Status::writeFailed;
+    lastTimestamp = next;
+    lastError = {};
+    return Status::ok;
+  }
+};
+
+std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
+  auto reject = [error](Status status, std::string detail) -> std::optional<Publisher> {
+    if (error) *error = failure(status, std::move(detail));
+    return std::nullopt;
+  };
+  if (!isValidSurfaceGeometry(options.width, options.height, kSurfacePixelFormatBGRA,
+                              packedBytesPerRow(options.width, kSurfacePixelFormatBGRA))) {
+    return reject(Status::invalidArgument, "picture size " + std::to_string(options.width) + "x" +
+                                               std::to_string(options.height) + " (1 to 16384 each)");
+  }
+  if (options.surfaceCount < 2 || options.surfaceCount > kMaxSurfaceCount) {
+    return reject(Status::invalidArgument, "surface count " + std::to_string(options.surfaceCount) + " (2 to 16)");
+  }
+  if (options.reuseDelay.count() < 0) return reject(Status::invalidArgument, "negative reuse delay");
+
+  auto impl = std::make_unique<Impl>();
+  if (!options.appGroupID.empty()) {
+    impl->group = options.appGroupID;
+  } else if (options.infoPlist) {
+    if (!isUsableInfoPlist(*options.infoPlist)) return reject(Status::invalidInfoPlist, options.infoPlist->string());
+    impl->group = resolveAppGroupID(*options.infoPlist);
+  } else {
+    impl->group = kFallbackAppGroupID;
+  }
+
+  const auto runtime = options.runtimeDirectory ? options.runtimeDirectory : runtimeDirectory();
+  if (!runtime) return reject(Status::noRuntimeDirectory, {});
+  const auto container = appGroupContainer(*runtime, impl->group);
+  if (!container) return reject(Status::invalidAppGroup, "'" + impl->group + "'");
+  impl->container = *container;
+  if (auto problem = prepareContainer(impl->container)) return reject(problem->status, problem->detail);
+  if (auto problem = lockGroup(impl->container, impl->lock)) return reject(problem->status, problem->detail);
+
+  impl->clock = options.clock ? options.clock : std::make_shared<SystemClock>();
+  impl->reuseDelay = options.reuseDelay;
+  impl->lastTimestamp = timestampInFile(impl->container / kFrameMetadataFileName);
+  const auto registry = options.surfaceRegistry ? *options.surfaceRegistry : defaultSurfaceRegistry();
+  for (std::size_t i = 0; i < options.surfaceCount; ++i) {
+    auto surface = SharedSurface::createIn(registry, options.width, options.height);
+    if (!surface) {
+      return reject(Status::surfaceUnavailable,
+                    "in " + (registry.empty() ? std::string("(no runtime directory)") : systemReason(registry, errno)));
+    }
+    impl->slots.push_back(Impl::Slot{std::move(*surface), std::nullopt});
+  }
+  return Publisher(std::move(impl));
+}
+
+Publisher::Publisher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Publisher::Publisher(Publisher&&) noexcept = default;
+Publisher& Publisher::operator=(Publisher&&) noexcept = default;
+Publisher::~Publisher() = default;
+
+std::optional<Canvas> Publisher::beginFrame() {
+  Impl& self = *impl_;
+  if (!self.drawing) {
+    const std::size_t next = self.named ? (*self.named + 1) % self.slots.size() : 0;
+    const auto& releasedAt = self.slots[next].releasedAt;
+    if (releasedAt && self.clock->monotonic() - *releasedAt < self.reuseDelay) {
+      self.fail(Status::busy);
+      return std::nullopt;
+    }
+    self.drawing = next;
+  }
+  const SharedSurface& surface = self.slots[*self.drawing].surface;
+  return Canvas{surface.pixels(), surface.width(), surface.height(), surface.bytesPerRow(), surface.id()};
+}
+
+Status Publisher::publish() {
+  Impl& self = *impl_;
+  if (!self.drawing) return self.fail(Status::noFrame, "publish() without beginFrame()");
+  // The surface first, then the timestamp: the camera reads the files in that order, so a
+  // new timestamp never goes out with the surface it replaced.
+  if (!self.write(kSurfaceIDFileName, encodeSurfaceID(self.slots[*self.drawing].surface.id()))) {
+    return Status::writeFailed;
+  }
+  if (self.named) self.slots[*self.named].releasedAt = self.clock->monotonic();
+  self.named = std::exchange(self.drawing, std::nullopt);
+  return self.writeNextTimestamp();
+}
+
+Status Publisher::republish() {
+  if (!impl_->named) return impl_->fail(Status::noFrame, "republish() before the first publish()");
+  return impl_->writeNextTimestamp();
+}
+
+const std::string& Publisher::appGroupID() const { return impl_->group; }
+const std::filesystem::path& Publisher::container() const { return impl_->container; }
+double Publisher::lastTimestamp() const { return impl_->lastTimestamp; }
+const Error& Publisher::lastError() const { return impl_->lastError; }
+
+std::uint32_t Publisher::publishedSurfaceID() const {
+  return impl_->named ? impl_->slots[*impl_->named].surface.id() : 0;
+}
+
+std::vector<std::uint32_t> Publisher::surfaceIDs() const {
+  std::vector<std::uint32_t> ids;
+  for (const auto& slot : impl_->slots) ids.push_back(slot.surface.id());
+  return ids;
+}
+
+}  // namespace kolv::companion
