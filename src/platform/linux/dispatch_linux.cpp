@@ -137,7 +137,8 @@ void runTimerEvent(const std::weak_ptr<TimerState>& weakTimer) {
   if (handler && *handler) (*handler)();
 }
 
-// What a queue, its worker and its timers share.
+// What a queue, its worker and its timers share. Thread-safety: the fields below the mutex
+// under it; only the worker arms the timerfd and drains the two descriptors.
 struct QueueState {
   QueueState(UniqueFD timerFd, UniqueFD wakeFd) : timerFd(std::move(timerFd)), wakeFd(std::move(wakeFd)) {}
 
