@@ -125,16 +125,6 @@ TEST(LinuxDispatchQueue, RunsTasksOneAtATimeInSubmissionOrder) {
   EXPECT_TRUE(std::is_sorted(ranB.begin(), ranB.end()));
 }
 
-TEST(LinuxDispatchQueue, EveryQualityOfServiceGivesAWorkingQueue) {
-  LinuxDispatch dispatch;
-  for (auto qos : {DispatchQoS::background, DispatchQoS::utility, DispatchQoS::defaultQoS, DispatchQoS::userInitiated,
-                   DispatchQoS::userInteractive}) {
-    auto queue = dispatch.makeQueue("org.kolv.test.qos", qos);
-    ASSERT_NE(queue, nullptr);
-    EXPECT_TRUE(flush(*queue)) << "quality of service " << static_cast<int>(qos);
-  }
-}
-
 TEST(LinuxDispatchQueue, DestructionRunsTheTasksAlreadySubmitted) {
   std::atomic<int> ran{0};
   LinuxDispatch dispatch;
@@ -316,23 +306,6 @@ TEST_F(LinuxDispatchTimer, CanBeDestroyedByItsOwnHandler) {
   std::this_thread::sleep_for(20ms);
   ASSERT_TRUE(flush(*queue_));
   EXPECT_EQ(events_.count(), 1U);
-}
-
-TEST_F(LinuxDispatchTimer, DroppedTimerLeavesItsWaitingEventEmpty) {
-  auto timer = makeTimer(0.001);
-  ASSERT_NE(timer, nullptr);
-  timer->resume();
-  ASSERT_TRUE(events_.waitForCount(2));
-
-  QueueBlocker blocker(*queue_);
-  ASSERT_TRUE(blocker.waitUntilBlocking());
-  std::this_thread::sleep_for(10ms);
-  const std::size_t countAtDrop = events_.count();
-  timer.reset();
-  blocker.release();
-  ASSERT_TRUE(flush(*queue_));
-  queue_.reset();
-  EXPECT_EQ(events_.count(), countAtDrop);
 }
 
 TEST(LinuxDispatchTimerSource, NeedsAQueueOfItsOwnDispatch) {
