@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Checks the pixels of raw 1280x720 BGRA frames recorded from the camera.
+
+    check_pixels.py FILE --frames N [--grey-only | --min-picture P --min-grey G]
+
+Sorts every frame into grey (every byte 0x40), picture (exactly known_picture.picture()) or
+other, prints the counts and the order (G, P, ?), and exits 1 unless FILE holds exactly N whole
+frames and the counts satisfy the options. FILE may be a FIFO.
+"""
+import argparse
+import sys
+
+import known_picture
+
+
+def first_difference(frame: bytes, expected: bytes) -> int:
+    for start in range(0, len(frame), 4096):
+        if frame[start:start + 4096] != expected[start:start + 4096]:
+            return next(i for i in range(start, start + 4096) if frame[i] != expected[i])
+    return -1
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("file")
+    parser.add_argument("--frames", type=int, required=True, help="whole frames the file must hold")
+    parser.add_argument("--grey-only", action="store_true", help="every frame must be grey")
+    parser.add_argument("--min-picture", type=int, default=0, help="at least this many picture frames")
+    parser.add_argument("--min-grey", type=int, default=0, help="at least this many grey frames")
+    args = parser.parse_args()
+
+    picture = known_picture.picture() if not args.grey_only else None
+    kinds = []
+    problems = []
+    trailing = 0
+    with open(args.file, "rb") as f:
+        while True:
+            frame = f.read(known_picture.FRAME_BYTES)
+            if len(frame) < known_picture.FRAME_BYTES:
+                trailing = len(frame)
+                break
+            if frame == known_picture.GREY:
+                kinds.append("G")
+            elif picture is not None and frame == picture:
+                kinds.append("P")
+            else:
+                kinds.append("?")
+                if len(problems) < 3:
+                    near = picture if picture is not None else known_picture.GREY
+                    offset = first_difference(frame, near)
+                    problems.append(f"frame {len(kinds) - 1}: byte {offset} is {frame[offset]:#04x}, "
+                                    f"expected {near[offset]:#04x} (nearest kind: "
+                                    f"{'picture' if picture is not None else 'grey'})")
+
+    grey, pictures, other = kinds.count("G"), kinds.count("P"), kinds.count("?")
+    print(f"  frames={len(kinds)} grey={grey} picture={pictures} other={other} order={''.join(kinds)}")
+    for problem in problems:
+        print("    " + problem)
+    ok = True
+    if trailing:
+        print(f"    {trailing} bytes after the last whole frame")
+        ok = False
+    if len(kinds) != args.frames:
+        print(f"    expected {args.frames} frames")
+        ok = False
+    if other:
+        ok = False
+    if args.grey_only and grey != len(kinds):
+        ok = False
+    if pictures < args.min_picture or grey < args.min_grey:
+        print(f"    expected at least {args.min_picture} picture and {args.min_grey} grey frames")
+        ok = False
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
