@@ -1,0 +1,115 @@
+// The C interface: what a ctypes, Rust or Go companion calls.
+#include "kolv_companion.h"
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "companion_fixture.h"
+
+namespace kolv::companion::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The C interface finds the runtime folder in the environment, as a companion would.
+class CInterfaceTest : public CompanionTest {
+ protected:
+  void SetUp() override {
+    CompanionTest::SetUp();
+    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) savedRuntime_ = old;
+    ::setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (savedRuntime_) {
+      ::setenv("XDG_RUNTIME_DIR", savedRuntime_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  }
+  std::optional<std::string> savedRuntime_;
+};
+
+TEST_F(CInterfaceTest, PublishesACopiedPicture) {
+  int status = -100;
+  kolv_companion* companion = kolv_companion_open(nullptr, nullptr, 0, 0, &status);
+  ASSERT_NE(companion, nullptr) << kolv_companion_status_string(status);
+  EXPECT_EQ(status, KOLV_COMPANION_OK);
+  EXPECT_STREQ(kolv_companion_app_group(companion), "group.kolv.vcamera");
+  EXPECT_EQ(fs::path(kolv_companion_container(companion)), container());
+
+  // Rows of 5200 bytes in the caller's memory, 5120 of them pixels.
+  std::vector<std::uint8_t> picture(5200 * 720, 0x5A);
+  ASSERT_EQ(kolv_companion_publish_bgra(companion, picture.data(), picture.size(), 5200), KOLV_COMPANION_OK);
+  EXPECT_GT(kolv_companion_last_timestamp(companion), 0.0);
+  EXPECT_EQ(readBytes(container() / "kolvcamera_surface_id").size(), 4u);
+  EXPECT_EQ(readBytes(container() / "kolvcamera_frame_meta").size(), 8u);
+
+  EXPECT_EQ(kolv_companion_publish_bgra(companion, picture.data(), 5120 * 719, 5120), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_NE(std::strstr(kolv_companion_last_error(companion), "too small"), nullptr);
+  EXPECT_EQ(kolv_companion_publish_bgra(companion, picture.data(), picture.size(), 5116),
+            KOLV_COMPANION_INVALID_ARGUMENT);
+  kolv_companion_close(companion);
+  EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
+}
+
+TEST_F(CInterfaceTest, DrawsInPlaceAndRepublishes) {
+  kolv_companion* companion = kolv_companion_open("group.c", nullptr, 320, 240, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_publish(companion), KOLV_COMPANION_NO_FRAME);
+  EXPECT_EQ(kolv_companion_republish(companion), KOLV_COMPANION_NO_FRAME);
+
+  kolv_companion_frame frame{};
+  ASSERT_EQ(kolv_companion_begin_frame(companion, &frame), KOLV_COMPANION_OK);
+  EXPECT_EQ(frame.width, 320u);
+  EXPECT_EQ(frame.height, 240u);
+  EXPECT_EQ(frame.bytes_per_row, 1280u);
+  std::memset(frame.pixels, 0xFF, std::size_t{frame.bytes_per_row} * frame.height);
+  ASSERT_EQ(kolv_companion_publish(companion), KOLV_COMPANION_OK);
+  const auto idBytes = readBytes(container("group.c") / "kolvcamera_surface_id");
+  std::uint32_t named = 0;
+  std::memcpy(&named, idBytes.data(), 4);
+  EXPECT_EQ(named, frame.surface_id);
+
+  const double first = kolv_companion_last_timestamp(companion);
+  ASSERT_EQ(kolv_companion_republish(companion), KOLV_COMPANION_OK);
+  EXPECT_GT(kolv_companion_last_timestamp(companion), first);
+  kolv_companion_close(companion);
+}
+
+TEST_F(CInterfaceTest, ReportsFailuresAsCodes) {
+  int status = 0;
+  EXPECT_EQ(kolv_companion_open("", nullptr, 0, 0, &status), nullptr);
+  EXPECT_EQ(status, KOLV_COMPANION_INVALID_APP_GROUP);
+  EXPECT_EQ(kolv_companion_open("a/b", nullptr, 0, 0, &status), nullptr);
+  EXPECT_EQ(status, KOLV_COMPANION_INVALID_APP_GROUP);
+  EXPECT_EQ(kolv_companion_open(nullptr, (root_ / "missing.plist").c_str(), 0, 0, &status), nullptr);
+  EXPECT_EQ(status, KOLV_COMPANION_INVALID_INFO_PLIST);
+  EXPECT_EQ(kolv_companion_open(nullptr, nullptr, 0, 100, &status), nullptr);
+  EXPECT_EQ(status, KOLV_COMPANION_INVALID_ARGUMENT);
+
+  kolv_companion* first = kolv_companion_open(nullptr, nullptr, 0, 0, &status);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(kolv_companion_open(nullptr, nullptr, 0, 0, &status), nullptr);
+  EXPECT_EQ(status, KOLV_COMPANION_GROUP_IN_USE);
+  kolv_companion_close(first);
+
+  ::unsetenv("XDG_RUNTIME_DIR");
+  if (!fs::is_directory("/run/user/" + std::to_string(::geteuid()))) {
+    EXPECT_EQ(kolv_companion_open(nullptr, nullptr, 0, 0, &status), nullptr);
+    EXPECT_EQ(status, KOLV_COMPANION_NO_RUNTIME_DIRECTORY);
+  }
+
+  EXPECT_EQ(kolv_companion_begin_frame(nullptr, nullptr), KOLV_COMPANION_INVALID_ARGUMENT);
+  kolv_companion_close(nullptr);
+  EXPECT_STREQ(kolv_companion_status_string(KOLV_COMPANION_GROUP_IN_USE),
+               "another companion is publishing to this app group");
+  EXPECT_STREQ(kolv_companion_status_string(12345), "unknown status");
+}
+
+}  // namespace
+}  // namespace kolv::companion::test

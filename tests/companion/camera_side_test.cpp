@@ -1,0 +1,256 @@
+// The companion library against the camera's own reader: the same constants, group and
+// container, pictures that arrive whole, and timestamps the camera accepts after a restart.
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "companion_fixture.h"
+#include "platform/linux/app_group_file_manager.h"
+#include "platform/linux/info_plist_bundle.h"
+#include "platform/linux/media_linux.h"
+#include "shared/shared_frame_reader.h"
+#include "support/test_platform.h"
+
+namespace kolv::companion::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The camera's reader on the Linux file manager and surface lookup, as kolv-camera builds
+// it; the rest of the platform is the test doubles, which the reader does not use.
+struct Camera {
+  Camera(const fs::path& runtime, const fs::path& registry, BundleServices& bundleServices)
+      : files(runtime), media(nullptr, registry), bundles(bundleServices) {}
+
+  kolv::test::TestPlatform unused;
+  AppGroupFileManager files;
+  LinuxMediaServices media;
+  BundleServices& bundles;
+  Platform platform{unused.host, media, unused.dispatch, bundles, files, unused.log, unused.runLoop};
+};
+
+std::string plist(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + body + "</dict></plist>\n";
+}
+
+TEST(SharedConstantsTest, MatchTheCamera) {
+  EXPECT_STREQ(kolv::companion::kFallbackAppGroupID, kolv::kFallbackAppGroupID);
+  EXPECT_STREQ(kolv::companion::kSurfaceIDFileName, kolv::kSurfaceIDFileName);
+  EXPECT_STREQ(kolv::companion::kFrameMetadataFileName, kolv::kFrameMetadataFileName);
+}
+
+class CameraSideTest : public CompanionTest {};
+
+TEST_F(CameraSideTest, ChoosesTheSameGroupAsTheCamera) {
+  const std::vector<std::string> bodies = {
+      "<key>AppGroupIdentifier</key><string>group.one</string>"
+      "<key>com.apple.security.application-groups</key><array><string>group.two</string></array>",
+      "<key>AppGroupIdentifier</key><string></string>",
+      "<key>AppGroupIdentifier</key><integer>7</integer>"
+      "<key>com.apple.security.application-groups</key><array><string>group.a</string><string>group.b</string></array>",
+      "<key>com.apple.security.application-groups</key><array/>",
+      "<key>com.apple.security.application-groups</key><string>group.single</string>",
+      "<key>com.apple.security.application-groups</key><array><integer>1</integer><string>group.x</string></array>",
+      "<key>CFBundleName</key><string>Kolv Camera</string>",
+  };
+  std::vector<fs::path> files;
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    files.push_back(root_ / ("Info" + std::to_string(i) + ".plist"));
+    std::ofstream(files.back()) << plist(bodies[i]);
+  }
+  files.push_back(root_ / "missing.plist");
+  files.push_back(root_ / "garbage.plist");
+  std::ofstream(files.back()) << "not a property list";
+  files.push_back(fs::path(KOLV_SHIPPED_INFO_PLIST));
+
+  for (const auto& file : files) {
+    InfoPlistBundleServices bundles(file);
+    Camera camera(runtime(), registry(), bundles);
+    EXPECT_EQ(resolveAppGroupID(file), SharedFrameReader::resolveAppGroupID(camera.platform)) << file;
+  }
+  EXPECT_EQ(resolveAppGroupID(files[0]), "group.one");
+  EXPECT_EQ(resolveAppGroupID(files[2]), "group.a");
+  EXPECT_EQ(resolveAppGroupID(fs::path(KOLV_SHIPPED_INFO_PLIST)), "group.kolv.vcamera");
+}
+
+TEST_F(CameraSideTest, FindsTheSameContainerAsTheCamera) {
+  const AppGroupFileManager files(runtime());
+  for (const std::string group : {"group.kolv.vcamera", "group.other", "", ".", "..", "a/b"}) {
+    EXPECT_EQ(appGroupContainer(runtime(), group), files.containerURLForSecurityApplicationGroupIdentifier(group))
+        << "'" << group << "'";
+  }
+}
+
+class CameraReadsCompanionTest : public CompanionTest {
+ protected:
+  kolv::test::FakeBundleServices bundles_;  // no keys: both sides use the fallback group
+  Camera camera_{runtime(), registry(), bundles_};
+  SharedFrameReader reader_{camera_.platform};
+
+  Publisher open() {
+    Error error;
+    auto publisher = Publisher::open(options(), &error);
+    EXPECT_TRUE(publisher) << error.message();
+    return std::move(*publisher);
+  }
+  static std::uint32_t firstWord(const CVPixelBufferRef& frame) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, CVPixelBufferGetBaseAddress(frame), sizeof word);
+    return word;
+  }
+  static void draw(Publisher& publisher, std::uint32_t word) {
+    auto canvas = publisher.beginFrame();
+    ASSERT_TRUE(canvas);
+    for (std::size_t i = 0; i + 4 <= canvas->pixels.size(); i += 4) std::memcpy(&canvas->pixels[i], &word, 4);
+    ASSERT_EQ(publisher.publish(), Status::ok);
+  }
+};
+
+TEST_F(CameraReadsCompanionTest, TheCameraSendsEachPictureOnceAndAsDrawn) {
+  auto publisher = open();
+  EXPECT_FALSE(reader_.currentFrame());
+  draw(publisher, 0x11223344);
+  const auto frame = reader_.currentFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(CVPixelBufferGetWidth(frame), 64u);
+  EXPECT_EQ(CVPixelBufferGetHeight(frame), 36u);
+  EXPECT_EQ(firstWord(frame), 0x11223344u);
+  EXPECT_FALSE(reader_.currentFrame());  // nothing new: the camera sends grey
+
+  draw(publisher, 0x55667788);
+  const auto next = reader_.currentFrame();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(firstWord(next), 0x55667788u);
+  ASSERT_EQ(publisher.republish(), Status::ok);
+  const auto again = reader_.currentFrame();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(firstWord(again), 0x55667788u);
+}
+
+TEST_F(CameraReadsCompanionTest, TheCameraTakesPicturesFromARestartedCompanion) {
+  clock_->wall = 50'000.0;
+  {
+    auto publisher = open();
+    draw(publisher, 1);
+    ASSERT_TRUE(reader_.currentFrame());
+  }
+  EXPECT_FALSE(reader_.currentFrame());
+  clock_->wall = 20.0;  // a clock far behind the last timestamp
+  auto publisher = open();
+  draw(publisher, 2);
+  const auto frame = reader_.currentFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(firstWord(frame), 2u);
+}
+
+// Turn-taking, simulated in 1 ms steps on the test's clock. The camera ticks every 1/30 s,
+// takes the surface the file names if its timestamp is new, and copies it out up to 32 ms
+// later (its PipeWire thread wakes before the next tick). The companion draws each picture
+// in four strips, a few milliseconds apart, and publishes it at once or soon after.
+// Every pixel of picture n holds n, so a copy with more than one value is torn.
+struct TurnTaking {
+  int sent = 0;
+  int torn = 0;
+  int busy = 0;
+  int drawnWhileNamed = 0;
+  int published = 0;
+  bool increasing = true;
+};
+
+class TurnTakingTest : public CameraReadsCompanionTest {
+ protected:
+  TurnTaking simulate(std::size_t surfaceCount, std::chrono::milliseconds reuseDelay, std::uint32_t seed) {
+    Options settings = options();
+    settings.surfaceCount = surfaceCount;
+    settings.reuseDelay = reuseDelay;
+    Error error;
+    auto publisher = Publisher::open(settings, &error);
+    EXPECT_TRUE(publisher) << error.message();
+    if (!publisher) return {};
+
+    std::mt19937 random(seed);
+    auto between = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    TurnTaking result;
+    CVPixelBufferRef waiting;  // the camera's sample waiting to be copied
+    int copyAt = -1;
+    int tick = 0;
+    std::optional<Canvas> canvas;
+    int strips = 0;
+    int nextStep = 0;
+    std::int64_t lastSent = -1;
+
+    for (int ms = 0; ms < 10'000; ++ms) {
+      clock_->now = std::chrono::seconds(100) + std::chrono::milliseconds(ms);
+      clock_->wall = 1000.0 + ms / 1000.0;
+      if (ms == tick * 100 / 3) {
+        ++tick;
+        if (auto frame = reader_.currentFrame()) {
+          waiting = std::move(frame);  // replaces a sample not yet copied, as the host does
+          copyAt = ms + between(0, 32);
+        }
+      }
+      if (waiting && ms == copyAt) {
+        const auto* words = static_cast<const std::uint32_t*>(CVPixelBufferGetBaseAddress(waiting));
+        const std::size_t count = CVPixelBufferGetBytesPerRow(waiting) * CVPixelBufferGetHeight(waiting) / 4;
+        ++result.sent;
+        if (!std::all_of(words, words + count, [&](std::uint32_t w) { return w == words[0]; })) ++result.torn;
+        if (static_cast<std::int64_t>(words[0]) <= lastSent) result.increasing = false;
+        lastSent = words[0];
+        waiting.reset();
+      }
+      if (ms < nextStep) continue;
+      if (!canvas) {
+        canvas = publisher->beginFrame();
+        if (!canvas) {
+          ++result.busy;
+          nextStep = ms + 1;
+          continue;
+        }
+        strips = 0;
+      }
+      const auto named = readBytes(container() / kSurfaceIDFileName);
+      if (named.size() == 4 && std::memcmp(named.data(), &canvas->surfaceID, 4) == 0) ++result.drawnWhileNamed;
+      const std::size_t rows = canvas->height / 4;
+      const auto picture = static_cast<std::uint32_t>(result.published + 1);
+      for (std::size_t i = strips * rows * canvas->bytesPerRow; i < (strips + 1) * rows * canvas->bytesPerRow; i += 4) {
+        std::memcpy(&canvas->pixels[i], &picture, 4);
+      }
+      if (++strips < 4) {
+        nextStep = ms + between(0, 4);
+        continue;
+      }
+      EXPECT_EQ(publisher->publish(), Status::ok);
+      ++result.published;
+      canvas.reset();
+      nextStep = ms + between(0, 12);
+    }
+    return result;
+  }
+};
+
+TEST_F(TurnTakingTest, TheCameraNeverSendsAPictureBeingDrawn) {
+  for (std::uint32_t seed : {1u, 2u, 3u}) {
+    const TurnTaking result = simulate(3, kDefaultReuseDelay, seed);
+    EXPECT_EQ(result.drawnWhileNamed, 0) << seed;
+    EXPECT_EQ(result.torn, 0) << seed;
+    EXPECT_TRUE(result.increasing) << seed;
+    // The camera had pictures to send at most ticks, and the companion was often kept
+    // waiting: it publishes faster than the surfaces may be reused.
+    EXPECT_GT(result.sent, 250) << seed;
+    EXPECT_GT(result.busy, 0) << seed;
+  }
+}
+
+// The same run with the surfaces reused at once: taking turns without the delay lets the
+// companion draw over a picture the camera is still copying, and the simulation sees it.
+TEST_F(TurnTakingTest, ReusingASurfaceTooSoonTearsPictures) {
+  const TurnTaking result = simulate(2, 0ms, 1);
+  EXPECT_EQ(result.drawnWhileNamed, 0);
+  EXPECT_GT(result.torn, 0);
+}
+
+}  // namespace
+}  // namespace kolv::companion::test

@@ -1,0 +1,229 @@
+// Publisher: the container folder, the files it writes, timestamps, the group's lock and
+// the surfaces' lifetime.
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "companion_fixture.h"
+#include "handoff_files.h"
+
+namespace kolv::companion::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PublisherTest : public CompanionTest {
+ protected:
+  Publisher open(Options settings) {
+    Error error;
+    auto publisher = Publisher::open(settings, &error);
+    EXPECT_TRUE(publisher) << error.message();
+    return std::move(*publisher);
+  }
+  Error openFails(const Options& settings) {
+    Error error;
+    EXPECT_FALSE(Publisher::open(settings, &error));
+    return error;
+  }
+  static void drawAndPublish(Publisher& publisher) {
+    auto canvas = publisher.beginFrame();
+    ASSERT_TRUE(canvas);
+    std::fill(canvas->pixels.begin(), canvas->pixels.end(), std::byte{0x7F});
+    ASSERT_EQ(publisher.publish(), Status::ok) << publisher.lastError().message();
+  }
+  double timestampInFile(const std::string& group = kFallbackAppGroupID) {
+    return decodeTimestamp(readBytes(container(group) / kFrameMetadataFileName)).value_or(-1);
+  }
+  std::size_t registryEntries() const {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(registry())) ++count;
+    return count;
+  }
+};
+
+TEST_F(PublisherTest, CreatesTheContainerWithOwnerOnlyAccess) {
+  ASSERT_FALSE(fs::exists(runtime() / "app-groups"));
+  auto publisher = open(options());
+  EXPECT_EQ(publisher.appGroupID(), kFallbackAppGroupID);
+  EXPECT_EQ(publisher.container(), container());
+  EXPECT_EQ(modeOf(runtime() / "app-groups"), 0700);
+  EXPECT_EQ(modeOf(container()), 0700);
+  // Nothing is handed over before the first picture.
+  EXPECT_FALSE(fs::exists(container() / kSurfaceIDFileName));
+  EXPECT_FALSE(fs::exists(container() / kFrameMetadataFileName));
+}
+
+TEST_F(PublisherTest, KeepsAnExistingContainerAsItIs) {
+  fs::create_directories(container("group.other"));
+  fs::permissions(container("group.other"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  std::ofstream(container("group.other") / "keep") << "x";
+  auto publisher = open(options("group.other"));
+  EXPECT_EQ(modeOf(container("group.other")), 0750);
+  EXPECT_TRUE(fs::exists(container("group.other") / "keep"));
+}
+
+TEST_F(PublisherTest, RefusesContainersItCannotUse) {
+  EXPECT_EQ(openFails(options("a/b")).status, Status::invalidAppGroup);
+  EXPECT_EQ(openFails(options("..")).status, Status::invalidAppGroup);
+
+  fs::create_directories(runtime() / "app-groups");
+  std::ofstream(container("group.file")) << "not a folder";
+  EXPECT_EQ(openFails(options("group.file")).status, Status::containerUnavailable);
+  fs::create_symlink(root_, container("group.link"));
+  EXPECT_EQ(openFails(options("group.link")).status, Status::containerUnavailable);
+
+  Options noRuntime = options();
+  noRuntime.runtimeDirectory = root_ / "missing" / "runtime";
+  const Error error = openFails(noRuntime);
+  EXPECT_EQ(error.status, Status::containerUnavailable);
+  EXPECT_NE(error.message().find("missing/runtime"), std::string::npos) << error.message();
+}
+
+TEST_F(PublisherTest, RefusesBadSettings) {
+  Options tooFew = options();
+  tooFew.surfaceCount = 1;
+  EXPECT_EQ(openFails(tooFew).status, Status::invalidArgument);
+  Options empty = options();
+  empty.width = 0;
+  EXPECT_EQ(openFails(empty).status, Status::invalidArgument);
+  Options huge = options();
+  huge.height = 16385;
+  EXPECT_EQ(openFails(huge).status, Status::invalidArgument);
+  // Nothing was left behind by the refusals.
+  EXPECT_FALSE(fs::exists(runtime() / "app-groups"));
+}
+
+TEST_F(PublisherTest, WritesTheSurfaceIDAndTheTimestampByteByByte) {
+  auto publisher = open(options());
+  auto canvas = publisher.beginFrame();
+  ASSERT_TRUE(canvas);
+  EXPECT_EQ(canvas->width, 64u);
+  EXPECT_EQ(canvas->height, 36u);
+  EXPECT_EQ(canvas->bytesPerRow, 256u);
+  EXPECT_EQ(canvas->pixels.size(), 256u * 36);
+  clock_->wall = 1.0;  // a clock at 1.0 s gives the bytes of the double 1.0
+  ASSERT_EQ(publisher.publish(), Status::ok);
+
+  const std::uint32_t id = canvas->surfaceID;
+  EXPECT_EQ(readBytes(container() / kSurfaceIDFileName),
+            bytesOf({static_cast<int>(id & 0xFF), static_cast<int>((id >> 8) & 0xFF),
+                     static_cast<int>((id >> 16) & 0xFF), static_cast<int>(id >> 24)}));
+  EXPECT_EQ(readBytes(container() / kFrameMetadataFileName), bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(publisher.publishedSurfaceID(), id);
+  EXPECT_EQ(publisher.lastTimestamp(), 1.0);
+}
+
+TEST_F(PublisherTest, TimestampsAlwaysGrowEvenWhenTheClockDoesNot) {
+  auto publisher = open(options());
+  clock_->wall = 5000.0;
+  drawAndPublish(publisher);
+  EXPECT_EQ(timestampInFile(), 5000.0);
+  drawAndPublish(publisher);  // same clock reading
+  const double second = timestampInFile();
+  EXPECT_GT(second, 5000.0);
+  clock_->wall = 4000.0;  // clock set back
+  ASSERT_EQ(publisher.republish(), Status::ok);
+  EXPECT_GT(timestampInFile(), second);
+  clock_->wall = 6000.5;  // and forward again: the clock leads
+  drawAndPublish(publisher);
+  EXPECT_EQ(timestampInFile(), 6000.5);
+}
+
+TEST_F(PublisherTest, TimestampsKeepGrowingAcrossARestart) {
+  clock_->wall = 9000.0;
+  {
+    auto publisher = open(options());
+    for (int i = 0; i < 3; ++i) drawAndPublish(publisher);
+  }
+  const double before = timestampInFile();
+  clock_->wall = 10.0;  // the next companion starts with a clock far behind
+  auto publisher = open(options());
+  EXPECT_EQ(publisher.lastTimestamp(), before);
+  drawAndPublish(publisher);
+  EXPECT_GT(timestampInFile(), before);
+}
+
+TEST_F(PublisherTest, IgnoresAFrameFileThatHoldsNoUsableTimestamp) {
+  fs::create_directories(container());
+  for (double bad : {-5.0, std::nan(""), 0.0}) {
+    std::string reason;
+    ASSERT_EQ(replaceFile(container(), kFrameMetadataFileName, encodeTimestamp(bad), reason), 0);
+    clock_->wall = 77.0;
+    auto publisher = open(options());
+    EXPECT_EQ(publisher.lastTimestamp(), 0.0);
+    drawAndPublish(publisher);
+    EXPECT_EQ(timestampInFile(), 77.0);
+  }
+}
+
+TEST_F(PublisherTest, RepublishKeepsTheSurfaceAndRenewsTheTimestamp) {
+  auto publisher = open(options());
+  EXPECT_EQ(publisher.republish(), Status::noFrame);
+  EXPECT_EQ(publisher.publish(), Status::noFrame);
+  drawAndPublish(publisher);
+  const auto idBytes = readBytes(container() / kSurfaceIDFileName);
+  const double first = timestampInFile();
+  ASSERT_EQ(publisher.republish(), Status::ok);
+  EXPECT_EQ(readBytes(container() / kSurfaceIDFileName), idBytes);
+  EXPECT_GT(timestampInFile(), first);
+}
+
+TEST_F(PublisherTest, OnePublisherPerGroup) {
+  auto first = std::make_unique<Publisher>(open(options()));
+  EXPECT_EQ(openFails(options()).status, Status::groupInUse);
+  auto other = open(options("group.other"));  // another group is fine
+  first.reset();
+  auto second = open(options());
+  drawAndPublish(second);
+}
+
+TEST_F(PublisherTest, ReleasesItsSurfacesWhenClosedAndKeepsTheFiles) {
+  {
+    auto publisher = open(options());
+    EXPECT_EQ(publisher.surfaceIDs().size(), 3u);
+    EXPECT_EQ(registryEntries(), 3u);
+    drawAndPublish(publisher);
+  }
+  EXPECT_EQ(registryEntries(), 0u);
+  EXPECT_TRUE(fs::exists(container() / kSurfaceIDFileName));
+  EXPECT_TRUE(fs::exists(container() / kFrameMetadataFileName));
+}
+
+TEST_F(PublisherTest, MakesTheContainerAgainWhenItVanishes) {
+  auto publisher = open(options());
+  drawAndPublish(publisher);
+  fs::remove_all(runtime() / "app-groups");
+  drawAndPublish(publisher);
+  EXPECT_EQ(readBytes(container() / kSurfaceIDFileName).size(), 4u);
+  EXPECT_EQ(modeOf(container()), 0700);
+}
+
+TEST_F(PublisherTest, ReportsAFileItCannotReplace) {
+  auto publisher = open(options());
+  fs::create_directories(container() / kFrameMetadataFileName / "in-the-way");
+  ASSERT_TRUE(publisher.beginFrame());
+  EXPECT_EQ(publisher.publish(), Status::writeFailed);
+  EXPECT_EQ(publisher.lastError().status, Status::writeFailed);
+  EXPECT_NE(publisher.lastError().message().find(kFrameMetadataFileName), std::string::npos);
+  EXPECT_EQ(publisher.lastTimestamp(), 0.0);
+}
+
+TEST(SurfaceCountTest, CoversTheReuseDelayWithHalfAFrameToSpare) {
+  using namespace std::chrono_literals;
+  EXPECT_EQ(surfaceCountFor(30), 3u);
+  EXPECT_EQ(surfaceCountFor(10), 3u);
+  EXPECT_EQ(surfaceCountFor(60), 4u);
+  EXPECT_EQ(surfaceCountFor(120), 7u);
+  EXPECT_EQ(surfaceCountFor(30, 100ms), 5u);
+  for (double fps : {1.0, 24.0, 30.0, 50.0, 60.0, 90.0, 120.0}) {
+    const std::size_t count = surfaceCountFor(fps);
+    // A surface rests count - 1 frames between being replaced and being drawn again.
+    EXPECT_GE((count - 1) / fps, 0.040 + 0.5 / fps) << fps;
+  }
+}
+
+}  // namespace
+}  // namespace kolv::companion::test
