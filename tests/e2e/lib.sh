@@ -95,24 +95,29 @@ camera_log_count() { grep -c -F -- "$1" "$E2E_DIR/camera.log" 2>/dev/null; }
 # camera_log_reaches TEXT N: true once the camera's log holds N lines with TEXT.
 camera_log_reaches() { (($(camera_log_count "$1") >= $2)); }
 
-# A pipewiresrc consumer that takes FRAMES buffers from TARGET and hands them to SINK, logging
-# one line per buffer (its pts and offset, i.e. the camera's pts and seq) through identity.
-# Wrapped in timeout: a consumer that never links must not hang the test.
-e2e_consumer() {
+# consumer_command FRAMES TARGET SINK...: sets E2E_COMMAND to a pipewiresrc consumer that takes
+# FRAMES buffers from TARGET and hands them to SINK, logging one line per buffer (its pts and
+# offset, i.e. the camera's pts and seq) through identity. Wrapped in timeout: a consumer that
+# never links must not hang the test.
+consumer_command() {
   local frames=$1 target=$2; shift 2
-  timeout "${E2E_CONSUMER_TIMEOUT:-60}" gst-launch-1.0 -v pipewiresrc target-object="$target" \
-    num-buffers="$frames" do-timestamp=false ! "$E2E_CAPS" ! identity silent=false ! "$@"
+  E2E_COMMAND=(timeout "${E2E_CONSUMER_TIMEOUT:-60}" gst-launch-1.0 -v pipewiresrc target-object="$target"
+    num-buffers="$frames" do-timestamp=false ! "$E2E_CAPS" ! identity silent=false ! "$@")
 }
 
 # capture FILE FRAMES [TARGET]: records FRAMES raw BGRA frames from the camera into FILE with
 # GStreamer's pipewiresrc, with a buffer line per frame (pts, offset) in FILE.log.
 capture() {
   local file=$1 frames=$2 target=${3:-kolv-camera}
-  e2e_consumer "$frames" "$target" filesink location="$file" >"$file.log" 2>&1
+  consumer_command "$frames" "$target" filesink location="$file"
+  "${E2E_COMMAND[@]}" >"$file.log" 2>&1
 }
-# start_capture FILE FRAMES [TARGET]: capture in the background; sets CONSUMER_PID.
+# start_capture FILE FRAMES [TARGET]: capture in the background; sets CONSUMER_PID (the pid of
+# timeout, which passes SIGTERM on to the consumer).
 start_capture() {
-  capture "$@" &
+  local file=$1 frames=$2 target=${3:-kolv-camera}
+  consumer_command "$frames" "$target" filesink location="$file"
+  "${E2E_COMMAND[@]}" >"$file.log" 2>&1 &
   CONSUMER_PID=$!
   track_pid "$CONSUMER_PID"
 }
@@ -121,11 +126,14 @@ start_capture() {
 # buffer lines in LOG.
 watch_frames() {
   local log=$1 frames=$2 target=${3:-kolv-camera}
-  e2e_consumer "$frames" "$target" fakesink sync=false >"$log" 2>&1
+  consumer_command "$frames" "$target" fakesink sync=false
+  "${E2E_COMMAND[@]}" >"$log" 2>&1
 }
 # start_watch LOG FRAMES [TARGET]: watch_frames in the background; sets CONSUMER_PID.
 start_watch() {
-  watch_frames "$@" &
+  local log=$1 frames=$2 target=${3:-kolv-camera}
+  consumer_command "$frames" "$target" fakesink sync=false
+  "${E2E_COMMAND[@]}" >"$log" 2>&1 &
   CONSUMER_PID=$!
   track_pid "$CONSUMER_PID"
 }
