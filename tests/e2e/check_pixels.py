@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the pixels of raw 1280x720 BGRA frames recorded from the camera.
 
-    check_pixels.py FILE --frames N [--grey-only | --min-picture P --min-grey G]
+    check_pixels.py FILE --frames N [--grey-only] [--grey-from K] [--min-picture P] [--min-grey G]
 
 Sorts every frame into grey (every byte 0x40), picture (exactly known_picture.picture()) or
 other, prints the counts and the order (G, P, ?), and exits 1 unless FILE holds exactly N whole
@@ -25,11 +25,12 @@ def main() -> int:
     parser.add_argument("file")
     parser.add_argument("--frames", type=int, required=True, help="whole frames the file must hold")
     parser.add_argument("--grey-only", action="store_true", help="every frame must be grey")
+    parser.add_argument("--grey-from", type=int, metavar="K", help="every frame from the K-th (0-based) on must be grey")
     parser.add_argument("--min-picture", type=int, default=0, help="at least this many picture frames")
     parser.add_argument("--min-grey", type=int, default=0, help="at least this many grey frames")
     args = parser.parse_args()
 
-    picture = known_picture.picture() if not args.grey_only else None
+    picture = known_picture.picture()
     kinds = []
     problems = []
     trailing = 0
@@ -46,11 +47,12 @@ def main() -> int:
             else:
                 kinds.append("?")
                 if len(problems) < 3:
-                    near = picture if picture is not None else known_picture.GREY
-                    offset = first_difference(frame, near)
+                    to_grey, to_picture = (first_difference(frame, known_picture.GREY),
+                                           first_difference(frame, picture))
+                    offset, near, name = ((to_grey, known_picture.GREY, "grey") if to_grey > to_picture
+                                          else (to_picture, picture, "the picture"))
                     problems.append(f"frame {len(kinds) - 1}: byte {offset} is {frame[offset]:#04x}, "
-                                    f"expected {near[offset]:#04x} (nearest kind: "
-                                    f"{'picture' if picture is not None else 'grey'})")
+                                    f"{name} has {near[offset]:#04x}")
 
     grey, pictures, other = kinds.count("G"), kinds.count("P"), kinds.count("?")
     print(f"  frames={len(kinds)} grey={grey} picture={pictures} other={other} order={''.join(kinds)}")
@@ -65,7 +67,9 @@ def main() -> int:
         ok = False
     if other:
         ok = False
-    if args.grey_only and grey != len(kinds):
+    grey_from = 0 if args.grey_only else args.grey_from
+    if grey_from is not None and kinds[grey_from:].count("G") != len(kinds[grey_from:]):
+        print(f"    expected grey frames only{f' from frame {grey_from} on' if grey_from else ''}")
         ok = False
     if pictures < args.min_picture or grey < args.min_grey:
         print(f"    expected at least {args.min_picture} picture and {args.min_grey} grey frames")

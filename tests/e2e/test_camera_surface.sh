@@ -1,7 +1,7 @@
 # kolv-camera with a companion: a surface published through the hand-off files
 # (publish_surface.py, a static known picture, a new timestamp 10 times a second). Ticks with a
 # new timestamp carry the surface's pixels exactly; the ticks between them are grey; once the
-# companion stops, every frame is grey.
+# companion stops, the frames turn grey.
 . "$(dirname "$0")/lib.sh"
 
 start_camera || finish
@@ -37,5 +37,8 @@ check "with new timestamps, frames carry the surface's pixels and grey frames fi
 stop_pid "$PUBLISHER_PID"
 stopped() { grep -q '^stopped after ' "$E2E_DIR/publisher.log"; }
 check "the test companion stops and removes its surface" stopped
-check "without new timestamps every frame is grey" capture_and_check 15 --grey-only
+# The first tick of the new stream may still carry the companion's last picture: its timestamp
+# came after the previous stream had stopped, so it was never sent.
+check "without new timestamps every frame is grey (the first may be the last picture)" \
+  capture_and_check 15 --grey-from 1
 finish
