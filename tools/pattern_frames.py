@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads raw 1280x720 BGRA frames recorded from Kolv Camera while kolv-publish --pattern runs.
 
-    pattern_frames.py FILE [--frames N] [--min-pattern N] [--max-pattern N] [--min-grey N]
+    pattern_frames.py [FILE] [--frames N] [--min-pattern N] [--max-pattern N] [--min-grey N]
                       [--grey-after-pattern F] [--trailing-grey N] [--save-last-pattern RAW]
                       [--buffer-log LOG]
 
@@ -9,7 +9,7 @@ Sorts every frame into pattern (both stamps valid and equal, and the colour bars
 below the digits are those of the stamped frame number), torn (stamps or bars of different
 frames), grey (every byte 0x40) or other. Prints one summary line and exits 1 when a frame is
 torn or other, pattern frame numbers go backwards, the file ends inside a frame, or a limit
-given on the command line is not met. A number seen twice in a row (the camera may send one
+given on the command line is not met. Without FILE, only the rate from --buffer-log. A number seen twice in a row (the camera may send one
 picture on two ticks when a tick falls between the companion's two file writes) is counted
 as a repeat, not an error. FILE may be a FIFO.
 
@@ -99,21 +99,9 @@ def buffer_rate(log_path: str):
     return rate, len(buffers), missing, spacing
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("file")
-    parser.add_argument("--frames", type=int, help="whole frames the file must hold")
-    parser.add_argument("--min-pattern", type=int, default=0)
-    parser.add_argument("--max-pattern", type=int)
-    parser.add_argument("--min-grey", type=int, default=0)
-    parser.add_argument("--grey-after-pattern", type=float, default=0,
-                        help="at least this share of pattern frames is followed by a grey frame")
-    parser.add_argument("--trailing-grey", type=int, default=0,
-                        help="the recording ends with at least this many grey frames, after pattern frames")
-    parser.add_argument("--save-last-pattern", metavar="RAW", help="write the last pattern frame here")
-    parser.add_argument("--buffer-log", metavar="LOG", help="also report the frame rate from this consumer log")
-    args = parser.parse_args()
-
+def check_frames(args) -> list:
+    """Reads the frames, prints the summary line; the problems found."""
+    problems = []
     kinds, numbers, last_pattern = [], [], None
     trailing_bytes = 0
     with open(args.file, "rb") as f:
@@ -139,7 +127,6 @@ def main() -> int:
     print(f"  frames={len(kinds)} pattern={pattern} grey={grey} torn={torn} other={other} "
           f"repeats={repeats} backwards={backwards}{span} order={order[:90]}{'...' if len(order) > 90 else ''}")
 
-    problems = []
     if trailing_bytes:
         problems.append(f"{trailing_bytes} bytes after the last whole frame")
     if args.frames is not None and len(kinds) != args.frames:
@@ -160,6 +147,27 @@ def main() -> int:
         else:
             with open(args.save_last_pattern, "wb") as out:
                 out.write(last_pattern)
+    return problems
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("file", nargs="?")
+    parser.add_argument("--frames", type=int, help="whole frames the file must hold")
+    parser.add_argument("--min-pattern", type=int, default=0)
+    parser.add_argument("--max-pattern", type=int)
+    parser.add_argument("--min-grey", type=int, default=0)
+    parser.add_argument("--grey-after-pattern", type=float, default=0,
+                        help="at least this share of pattern frames is followed by a grey frame")
+    parser.add_argument("--trailing-grey", type=int, default=0,
+                        help="the recording ends with at least this many grey frames, after pattern frames")
+    parser.add_argument("--save-last-pattern", metavar="RAW", help="write the last pattern frame here")
+    parser.add_argument("--buffer-log", metavar="LOG", help="also report the frame rate from this consumer log")
+    args = parser.parse_args()
+
+    problems = []
+    if args.file:
+        problems += check_frames(args)
     if args.buffer_log:
         rate = buffer_rate(args.buffer_log)
         if rate is None:
