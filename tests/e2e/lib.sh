@@ -52,8 +52,19 @@ check() {
   local what=$1; shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
-# Ends the test file: non-zero when any check failed.
+# Ends the test file: stops a camera still running (it must exit 0 on SIGTERM), fails on any
+# sanitizer report in its log, and exits non-zero when any check failed.
 finish() {
+  if [ -n "${CAMERA_PID:-}" ] && process_alive "$CAMERA_PID"; then
+    kill -TERM "$CAMERA_PID"
+    wait_exit "$CAMERA_PID" 10
+    check "SIGTERM: the camera exits with status 0" [ $? = 0 ]
+  fi
+  local reports='ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:'
+  if grep -qE "$reports" "$E2E_DIR/camera.log" 2>/dev/null; then
+    fail "the camera's log has no sanitizer report"
+    grep -E -A12 "$reports" "$E2E_DIR/camera.log" | head -40 | sed 's/^/  | /'
+  fi
   if ((E2E_FAILURES)); then echo "  $E2E_FAILURES check(s) failed"; exit 1; fi
   exit 0
 }
