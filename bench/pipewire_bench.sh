@@ -56,6 +56,8 @@ cpu() { awk -v hz="$hz" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$
 # CPU seconds of PID's live threads from the scheduler's nanosecond counters.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.6f\n", s / 1e9 }'; }
 now() { date +%s.%N; }
+# The pid of PID's first child (PID being single-threaded, like timeout).
+child_of() { awk '{ print $1 }' "/proc/$1/task/$1/children"; }
 wait_for() {
   local tenths=$(($1 * 10)); shift
   for _ in $(seq "$tenths"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
@@ -108,7 +110,7 @@ measure() {
   pids+=("$timeout_pid")
   wait_for 10 has_frames "$log" 1 || { echo "pipewire_bench: no frames from $target" >&2; return 1; }
   local consumer_pid
-  consumer_pid=$(pgrep -P "$timeout_pid")
+  consumer_pid=$(child_of "$timeout_pid")
   sleep 1
 
   local t0 n0 p0 w0 c0 t1 n1 p1 w1 c1
