@@ -14,19 +14,24 @@ frames=150 # 5 seconds
 
 say() { echo "== $*"; }
 
+# Processes started by record(), stopped newest first when the script exits.
+DEMO_PIDS=()
+stop_started() {
+  local i pid
+  for ((i = ${#DEMO_PIDS[@]} - 1; i >= 0; i--)); do
+    pid=${DEMO_PIDS[$i]}
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+
 # The part that runs inside a PipeWire session: camera, companion, recording, snapshot.
 record() {
-  local pids=()
-  cleanup() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-      kill -TERM "${pids[$i]}" 2>/dev/null || continue
-      for _ in $(seq 50); do kill -0 "${pids[$i]}" 2>/dev/null || break; sleep 0.1; done
-      kill -KILL "${pids[$i]}" 2>/dev/null || true
-      wait "${pids[$i]}" 2>/dev/null || true
-    done
-  }
-  trap cleanup EXIT
+  trap stop_started EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
   wait_for() { # SECONDS COMMAND...
     local end=$((SECONDS + $1)); shift
     until "$@" >/dev/null 2>&1; do ((SECONDS < end)) || return 1; sleep 0.1; done
@@ -38,7 +43,7 @@ record() {
   else
     say "starting kolv-camera (log: $out/camera.log)"
     "$build/src/app/kolv-camera" >"$out/camera.log" 2>&1 &
-    pids+=($!)
+    DEMO_PIDS+=($!)
     wait_for 15 camera_node || { echo "kolv-camera did not appear in PipeWire; see $out/camera.log" >&2; return 1; }
   fi
 
@@ -48,7 +53,7 @@ record() {
   started=$(date +%s)
   say "starting kolv-publish --pattern (log: $out/publish.log)"
   "$build/tools/kolv-publish" --pattern >"$out/publish.log" 2>&1 &
-  pids+=($!)
+  DEMO_PIDS+=($!)
   published_now() { [ -s "$frame_file" ] && (($(stat -c %Y "$frame_file") >= started)); }
   wait_for 15 published_now || { echo "kolv-publish did not publish; see $out/publish.log" >&2; return 1; }
 
@@ -58,7 +63,7 @@ record() {
   python3 "$root/tools/pattern_frames.py" "$fifo" --frames "$frames" \
     --save-last-pattern "$out/snapshot.bgra" >"$out/frames.txt" 2>&1 &
   local checker=$!
-  pids+=("$checker")
+  DEMO_PIDS+=("$checker")
   if ! timeout 60 gst-launch-1.0 -v pipewiresrc target-object=kolv-camera num-buffers="$frames" do-timestamp=false \
     ! video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1 ! identity silent=false \
     ! filesink location="$fifo" >"$out/consumer.log" 2>&1; then
