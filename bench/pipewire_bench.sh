@@ -32,7 +32,7 @@ camera_bin="$build/src/app/kolv-camera"
 work=$(mktemp -d "${TMPDIR:-/tmp}/kolv-pw-bench.XXXXXX")
 pids=()
 # True while PID runs; a zombie not yet reaped counts as gone.
-alive() { local s; s=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) && [ -n "$s" ] && [ "$s" != Z ]; }
+alive() { local s; s=$(awk '{ sub(/^.*\) /, ""); print $1 }' "/proc/$1/stat" 2>/dev/null) && [ -n "$s" ] && [ "$s" != Z ]; }
 stop_pid() {
   kill -TERM "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return 0; }
   for _ in $(seq 50); do alive "$1" || break; sleep 0.1; done

@@ -17,7 +17,7 @@ kolv_camera_bin() { echo "$KOLV_BUILD_DIR/src/app/kolv-camera"; }
 # True while PID runs (a zombie that its parent has not reaped yet counts as gone).
 process_alive() {
   local state
-  state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+  state=$(awk '{ sub(/^.*\) /, ""); print $1 }' "/proc/$1/stat" 2>/dev/null) || return 1
   [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
