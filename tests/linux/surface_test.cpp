@@ -133,6 +133,22 @@ TEST_F(SurfaceTest, IDsThatNameNothingFindNothing) {
   EXPECT_FALSE(LinuxMediaServices(nullptr, root_ / "elsewhere").IOSurfaceLookup(surface->id()));
 }
 
+TEST_F(SurfaceTest, SurfacesTakenInTurnStayMappedWhileTheyArePublished) {
+  std::vector<SharedSurface> turn;
+  for (int i = 0; i < 3; ++i) turn.push_back(*SharedSurface::createIn(registry_, 16, 16));
+  std::vector<IOSurfaceRef> first;
+  for (const auto& surface : turn) first.push_back(media_.IOSurfaceLookup(surface.id()));
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < turn.size(); ++i) {
+      EXPECT_EQ(media_.IOSurfaceLookup(turn[i].id()), first[i]) << "round " << round;  // the same mapping
+    }
+  }
+  // A released surface is gone, even though it was found a moment ago.
+  const IOSurfaceID released = turn[0].id();
+  turn.erase(turn.begin());
+  EXPECT_EQ(media_.IOSurfaceLookup(released), nullptr);
+}
+
 TEST_F(SurfaceTest, ViewStaysValidWhateverTheProducerDoes) {
   auto surface = SharedSurface::createIn(registry_, 32, 16);
   ASSERT_TRUE(surface);

@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
@@ -23,7 +24,8 @@ namespace {
 // Thread-safety: immutable; any thread.
 class PublishedSurface final : public IOSurface {
  public:
-  static std::shared_ptr<PublishedSurface> open(int registry, IOSurfaceID id);
+  // Checks and maps the memfd behind the registry entry of `id`.
+  static std::shared_ptr<PublishedSurface> open(UniqueFD fd, IOSurfaceID id);
 
   PublishedSurface(UniqueFD fd, MemoryMapping mapping, const SurfaceHeader& header)
       : fd_(std::move(fd)), mapping_(std::move(mapping)), header_(header) {}
@@ -44,22 +46,23 @@ class PublishedSurface final : public IOSurface {
   const SurfaceHeader header_;
 };
 
-std::shared_ptr<PublishedSurface> PublishedSurface::open(int registry, IOSurfaceID id) {
+UniqueFD openSurfaceEntry(int registry, IOSurfaceID id) {
   // Opening the entry follows its /proc/<pid>/fd/<n> link to the producer's memfd. A
   // dangling link fails here. O_NONBLOCK keeps a FIFO from stalling the caller; it is
   // refused below like any file that is not a memfd.
-  UniqueFD fd(::openat(registry, std::to_string(id).c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) return nullptr;
+  return UniqueFD(::openat(registry, std::to_string(id).c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+}
 
+std::shared_ptr<PublishedSurface> PublishedSurface::open(UniqueFD fd, IOSurfaceID id) {
   // Seals before size: seals are never removed, so once shrink and grow are sealed the
   // size read next is the size for good. Files that cannot be sealed report an error or
   // F_SEAL_SEAL alone.
   constexpr int kSizeSeals = F_SEAL_SHRINK | F_SEAL_GROW;
   const int seals = ::fcntl(fd.get(), F_GET_SEALS);
   if (seals < 0 || (seals & kSizeSeals) != kSizeSeals) return nullptr;
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return nullptr;
-  if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_size <= 0) return nullptr;
+  struct stat sealed {};
+  if (::fstat(fd.get(), &sealed) != 0) return nullptr;
+  if (!S_ISREG(sealed.st_mode) || sealed.st_uid != ::geteuid() || sealed.st_size <= 0) return nullptr;
   // Plain shmem only: a hugetlb memfd can be sealed too, but its pages may fail to fault in.
   struct statfs filesystem {};
   if (::fstatfs(fd.get(), &filesystem) != 0 || filesystem.f_type != TMPFS_MAGIC) return nullptr;
@@ -70,7 +73,7 @@ std::shared_ptr<PublishedSurface> PublishedSurface::open(int registry, IOSurface
   const std::optional<SurfaceHeader> header = decodeSurfaceHeader(bytes);
   if (!header || header->surfaceID != id) return nullptr;
   const std::uint64_t extent = header->extent();
-  if (extent > static_cast<std::uint64_t>(status.st_size) || extent > std::numeric_limits<std::size_t>::max()) {
+  if (extent > static_cast<std::uint64_t>(sealed.st_size) || extent > std::numeric_limits<std::size_t>::max()) {
     return nullptr;
   }
 
@@ -95,7 +98,27 @@ IOSurfaceRef LinuxMediaServices::IOSurfaceLookup(IOSurfaceID surfaceID) {
   if (surfaceID == 0) return nullptr;
   const UniqueFD registry = openSurfaceRegistry(surfaceRegistry_, false);
   if (!registry) return nullptr;
-  return PublishedSurface::open(registry.get(), surfaceID);
+  UniqueFD fd = openSurfaceEntry(registry.get(), surfaceID);
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0) return nullptr;
+
+  // A companion that draws into a few surfaces in turn names another one at every picture.
+  // Each recent surface keeps its memfd open, so its inode cannot be reused while it is
+  // here: the same ID on the same inode is the same, already checked, already faulted-in
+  // memory.
+  std::lock_guard lock(recentMutex_);
+  const auto recent = std::find_if(recentSurfaces_.begin(), recentSurfaces_.end(), [&](const RecentSurface& r) {
+    return r.id == surfaceID && r.device == status.st_dev && r.inode == status.st_ino;
+  });
+  if (recent != recentSurfaces_.end()) {
+    std::rotate(recentSurfaces_.begin(), recent, recent + 1);
+    return recentSurfaces_.front().surface;
+  }
+  auto surface = PublishedSurface::open(std::move(fd), surfaceID);
+  if (!surface) return nullptr;
+  recentSurfaces_.insert(recentSurfaces_.begin(), RecentSurface{surfaceID, status.st_dev, status.st_ino, surface});
+  if (recentSurfaces_.size() > kRecentSurfaceCount) recentSurfaces_.pop_back();
+  return surface;
 }
 
 }  // namespace kolv
