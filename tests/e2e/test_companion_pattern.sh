@@ -61,7 +61,7 @@ check "kolv-publish exits with status 0 on SIGTERM" [ $? = 0 ]
 # 10 pictures a second: each is sent on one tick and about two grey frames follow it.
 start_publisher --pattern --fps 10 || finish
 check "10 pictures a second: grey frames fill the ticks between pattern frames" \
-  pattern_check 90 --min-pattern 18 --max-pattern 45 --min-grey 40 --grey-after-pattern 0.8
+  pattern_check 90 --min-pattern 18 --max-pattern 45 --min-grey 40 --grey-after-pattern 0.7
 stop_publisher
 
 # Stopped in the middle of a recording: pattern frames, then only grey ones.
