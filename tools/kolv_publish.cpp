@@ -110,7 +110,7 @@ class StopSignals {
   bool stopped_ = false;
 };
 
-// Where the pictures come from.
+// Where the pictures come from; opened and read on the main thread.
 struct Source {
   std::optional<std::vector<std::byte>> image;
   UniqueFD raw;
@@ -242,6 +242,7 @@ std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
   return publisher;
 }
 
+// Pictures published and dropped, and the status line. Lives on the main thread.
 class Counters {
  public:
   explicit Counters(bool quiet, std::int64_t start) : quiet_(quiet), nextReport_(start + kNanosecondsPerSecond) {}

@@ -7,6 +7,7 @@
 
 using kolv::companion::Status;
 
+// A publisher and the strings handed out to C callers; used from one thread at a time.
 struct kolv_companion {
   kolv::companion::Publisher publisher;
   std::string group;

@@ -26,7 +26,8 @@ std::string systemReason(const std::string& what, const std::filesystem::path& p
   return what + " " + path.string() + ": " + std::strerror(error);
 }
 
-// A temporary file that is removed again unless it was renamed into place.
+// A temporary file that is removed again unless it was renamed into place. Lives on the
+// writing thread, for one call.
 class PendingFile {
  public:
   PendingFile(std::filesystem::path path, UniqueFD fd) : path_(std::move(path)), fd_(std::move(fd)) {}

@@ -43,6 +43,7 @@ constexpr char kLockFileName[] = ".kolvcamera_companion.lock";
 constexpr std::size_t kMaxSurfaceCount = 16;
 constexpr double kTimestampStep = 1e-6;
 
+// CLOCK_REALTIME and CLOCK_MONOTONIC; stateless, safe from any thread.
 class SystemClock final : public Clock {
  public:
   double wallSeconds() override {
@@ -102,6 +103,7 @@ double timestampInFile(const std::filesystem::path& path) {
 
 }  // namespace
 
+// The publisher's state; used on the publisher's thread only.
 struct Publisher::Impl {
   struct Slot {
     SharedSurface surface;

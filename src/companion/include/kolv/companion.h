@@ -66,7 +66,7 @@ std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::pa
 // waits for `reuseDelay` to pass: at least 3, and half a frame of margin.
 std::size_t surfaceCountFor(double framesPerSecond, std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay);
 
-// Time sources; tests pass their own.
+// Time sources; tests pass their own. Called on the publisher's thread.
 class Clock {
  public:
   virtual ~Clock() = default;
