@@ -19,6 +19,11 @@ struct ObjectUnref {
 };
 using Pixbuf = std::unique_ptr<GdkPixbuf, ObjectUnref>;
 
+struct GFree {
+  void operator()(gchar* text) const { g_free(text); }
+};
+using OwnedText = std::unique_ptr<gchar, GFree>;
+
 struct ErrorFree {
   void operator()(GError* error) const { g_error_free(error); }
 };
@@ -42,8 +47,9 @@ std::optional<std::vector<std::byte>> loadFittedPicture(const std::filesystem::p
   int imageWidth = 0;
   int imageHeight = 0;
   GdkPixbufFormat* format = gdk_pixbuf_get_file_info(path.c_str(), &imageWidth, &imageHeight);
-  const std::string_view formatName = format ? gdk_pixbuf_format_get_name(format) : "";
-  if (formatName != "png" && formatName != "jpeg") {
+  const OwnedText formatName(format ? gdk_pixbuf_format_get_name(format) : nullptr);
+  const std::string_view name = formatName ? formatName.get() : "";
+  if (name != "png" && name != "jpeg") {
     error = quoted + " is not a PNG or JPEG image";
     return std::nullopt;
   }
