@@ -65,7 +65,8 @@ class OSLog {
   virtual void write(OSLogType type, std::string_view message) = 0;
 };
 
-// printf-style logging at error level; the message is only formatted when enabled.
+// printf-style logging; the message is only formatted when its type is enabled.
+void os_log_with_type(OSLog& log, OSLogType type, const char* format, ...) __attribute__((format(printf, 3, 4)));
 void os_log_error(OSLog& log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 class RunLoop {

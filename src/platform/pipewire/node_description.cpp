@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/pipewire/log_line.h"
-
 namespace kolv::pipewire {
 namespace {
 
@@ -73,25 +71,26 @@ std::optional<VideoFormat> videoFormatOf(const CMIOExtensionStreamFormat& format
                                          OSLog& log, const std::string& label, std::size_t index) {
   const auto& description = format.formatDescription();
   if (!description || description->mediaType != kCMMediaType_Video) {
-    logLine(log, OSLogType::error, "%s: format %zu is not a video format; not published", label.c_str(), index);
+    os_log_with_type(log, OSLogType::error, "%s: format %zu is not a video format; not published", label.c_str(),
+                     index);
     return std::nullopt;
   }
   const auto pixelFormat = pixelFormatForCode(description->mediaSubType);
   if (!pixelFormat) {
-    logLine(log, OSLogType::error, "%s: format %zu has pixel format '%s', which the host cannot publish", label.c_str(),
-            index, fourCCString(description->mediaSubType).c_str());
+    os_log_with_type(log, OSLogType::error, "%s: format %zu has pixel format '%s', which the host cannot publish",
+                     label.c_str(), index, fourCCString(description->mediaSubType).c_str());
     return std::nullopt;
   }
   const auto [width, height] = description->dimensions;
   if (width <= 0 || height <= 0) {
-    logLine(log, OSLogType::error, "%s: format %zu has no picture size (%dx%d); not published", label.c_str(), index,
-            width, height);
+    os_log_with_type(log, OSLogType::error, "%s: format %zu has no picture size (%dx%d); not published", label.c_str(),
+                     index, width, height);
     return std::nullopt;
   }
   const auto maxRate = frameRateForDuration(format.minFrameDuration());
   if (!maxRate) {
-    logLine(log, OSLogType::error, "%s: format %zu has no valid minimum frame duration; not published", label.c_str(),
-            index);
+    os_log_with_type(log, OSLogType::error, "%s: format %zu has no valid minimum frame duration; not published",
+                     label.c_str(), index);
     return std::nullopt;
   }
   VideoFormat video;
@@ -168,7 +167,7 @@ NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIO
 
   const auto source = stream.source();
   if (!source) {
-    logLine(log, OSLogType::error, "%s: the stream has no source; not published", node.label.c_str());
+    os_log_with_type(log, OSLogType::error, "%s: the stream has no source; not published", node.label.c_str());
     return node;
   }
   const auto facts = factsOf(*source);
@@ -186,8 +185,8 @@ NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIO
   }
   if (active) node.formats.insert(node.formats.begin(), std::move(*active));
   if (node.formats.empty()) {
-    logLine(log, OSLogType::error, "%s: the stream offers no format PipeWire can carry; not published",
-            node.label.c_str());
+    os_log_with_type(log, OSLogType::error, "%s: the stream offers no format PipeWire can carry; not published",
+                     node.label.c_str());
   }
   return node;
 }

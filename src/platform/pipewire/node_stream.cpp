@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pipewire/log_line.h"
 #include "platform/pipewire/picture_placement.h"
 
 namespace kolv::pipewire {
@@ -66,8 +65,8 @@ bool NodeStream::connect(pw_core* core) {
   // pw_stream_new takes the properties, also when it fails.
   Stream node{pw_stream_new(core, description_.label.c_str(), properties.release())};
   if (!node) {
-    logLine(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
-            std::strerror(errno));
+    os_log_with_type(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
+                     std::strerror(errno));
     return false;
   }
   node_ = std::move(node);
@@ -84,14 +83,14 @@ bool NodeStream::connect(pw_core* core) {
                                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
                                        params.data(), static_cast<std::uint32_t>(params.size()));
   if (result < 0) {
-    logLine(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
-            spa_strerror(result));
+    os_log_with_type(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
+                     spa_strerror(result));
     nodeListener_.reset();
     node_.reset();
     return false;
   }
-  logLine(log_, OSLogType::info, "%s: published as PipeWire node \"%s\"", description_.label.c_str(),
-          description_.nodeName.c_str());
+  os_log_with_type(log_, OSLogType::info, "%s: published as PipeWire node \"%s\"", description_.label.c_str(),
+                   description_.nodeName.c_str());
   return true;
 }
 
@@ -136,9 +135,9 @@ void NodeStream::deliver() {
   if (!image) return drop();
   if (image->pixelFormatType() != layout_->pixelFormat.code) {
     if (!formatMismatch_) {
-      logLine(log_, OSLogType::error, "%s: dropping pictures of pixel format '%s'; the stream carries '%s'",
-              description_.label.c_str(), fourCCString(image->pixelFormatType()).c_str(),
-              fourCCString(layout_->pixelFormat.code).c_str());
+      os_log_with_type(log_, OSLogType::error, "%s: dropping pictures of pixel format '%s'; the stream carries '%s'",
+                       description_.label.c_str(), fourCCString(image->pixelFormatType()).c_str(),
+                       fourCCString(layout_->pixelFormat.code).c_str());
     }
     formatMismatch_ = true;
     return drop();
@@ -185,11 +184,11 @@ void NodeStream::drop() { ++dropped_; }
 
 void NodeStream::onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
   auto& self = *static_cast<NodeStream*>(data);
-  logLine(self.log_, OSLogType::debug, "%s: node %s -> %s", self.description_.label.c_str(),
-          pw_stream_state_as_string(old), pw_stream_state_as_string(state));
+  os_log_with_type(self.log_, OSLogType::debug, "%s: node %s -> %s", self.description_.label.c_str(),
+                   pw_stream_state_as_string(old), pw_stream_state_as_string(state));
   if (state == PW_STREAM_STATE_ERROR) {
-    logLine(self.log_, OSLogType::error, "%s: the node failed: %s", self.description_.label.c_str(),
-            error ? error : "no reason given");
+    os_log_with_type(self.log_, OSLogType::error, "%s: the node failed: %s", self.description_.label.c_str(),
+                     error ? error : "no reason given");
   }
   self.streaming_ = state == PW_STREAM_STATE_STREAMING;
   if (state == PW_STREAM_STATE_STREAMING) {
@@ -206,7 +205,7 @@ void NodeStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* par
 void NodeStream::negotiate(const spa_pod* format) {
   layout_.reset();
   if (!format) {
-    logLine(log_, OSLogType::debug, "%s: format cleared", description_.label.c_str());
+    os_log_with_type(log_, OSLogType::debug, "%s: format cleared", description_.label.c_str());
     return;
   }
   std::uint32_t mediaType = 0;
@@ -230,9 +229,9 @@ void NodeStream::negotiate(const spa_pod* format) {
   spa_pod_builder_init(&builder, memory.data(), memory.size());
   std::array<const spa_pod*, 2> params{buildBuffersParam(builder, *layout_), buildHeaderMetaParam(builder)};
   pw_stream_update_params(node_.get(), params.data(), params.size());
-  logLine(log_, OSLogType::info, "%s: negotiated '%s' %ux%u at %u/%u", description_.label.c_str(),
-          fourCCString(layout_->pixelFormat.code).c_str(), layout_->width, layout_->height, info.framerate.num,
-          info.framerate.denom);
+  os_log_with_type(log_, OSLogType::info, "%s: negotiated '%s' %ux%u at %u/%u", description_.label.c_str(),
+                   fourCCString(layout_->pixelFormat.code).c_str(), layout_->width, layout_->height, info.framerate.num,
+                   info.framerate.denom);
 }
 
 void NodeStream::beginStreaming() {
@@ -254,9 +253,9 @@ void NodeStream::endStreaming() {
     std::lock_guard lock(mutex_);
     dropped_ += std::exchange(replaced_, 0);
   }
-  logLine(log_, OSLogType::info, "%s: %llu frames sent, %llu dropped while streaming", description_.label.c_str(),
-          static_cast<unsigned long long>(sent_ - sentAtStart_),
-          static_cast<unsigned long long>(dropped_ - droppedAtStart_));
+  os_log_with_type(log_, OSLogType::info, "%s: %llu frames sent, %llu dropped while streaming",
+                   description_.label.c_str(), static_cast<unsigned long long>(sent_ - sentAtStart_),
+                   static_cast<unsigned long long>(dropped_ - droppedAtStart_));
 }
 
 }  // namespace kolv::pipewire

@@ -9,7 +9,6 @@
 #include <set>
 #include <vector>
 
-#include "platform/pipewire/log_line.h"
 #include "platform/pipewire/node_stream.h"
 #include "platform/pipewire/pw_handles.h"
 
@@ -78,12 +77,12 @@ const pw_core_events PipeWireHost::Impl::kCoreEvents = {
 
 void PipeWireHost::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& provider) {
   if (started_) {
-    logLine(log_, OSLogType::error, "the camera service is already running");
+    os_log_with_type(log_, OSLogType::error, "the camera service is already running");
     return;
   }
   started_ = true;
   if (provider) describe(*provider);
-  if (nodes_.empty()) logLine(log_, OSLogType::error, "no camera stream to publish");
+  if (nodes_.empty()) os_log_with_type(log_, OSLogType::error, "no camera stream to publish");
   if (!createLoop()) return;
   {
     ThreadLoopLock lock(threadLoop_.get());
@@ -111,23 +110,23 @@ void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
 bool PipeWireHost::Impl::createLoop() {
   threadLoop_.reset(pw_thread_loop_new("kolv-pipewire", nullptr));
   if (!threadLoop_) {
-    logLine(log_, OSLogType::error, "cannot create the PipeWire loop: %s", std::strerror(errno));
+    os_log_with_type(log_, OSLogType::error, "cannot create the PipeWire loop: %s", std::strerror(errno));
     return false;
   }
   loop_ = pw_thread_loop_get_loop(threadLoop_.get());
   context_.reset(pw_context_new(loop_, nullptr, 0));
   if (!context_) {
-    logLine(log_, OSLogType::error, "cannot create the PipeWire context: %s", std::strerror(errno));
+    os_log_with_type(log_, OSLogType::error, "cannot create the PipeWire context: %s", std::strerror(errno));
     return false;
   }
   wake_ = LoopSource(loop_, pw_loop_add_event(loop_, &Impl::onWake, this));
   retryTimer_ = LoopSource(loop_, pw_loop_add_timer(loop_, &Impl::onRetry, this));
   if (!wake_ || !retryTimer_) {
-    logLine(log_, OSLogType::error, "cannot set up the PipeWire loop: %s", std::strerror(errno));
+    os_log_with_type(log_, OSLogType::error, "cannot set up the PipeWire loop: %s", std::strerror(errno));
     return false;
   }
   if (const int result = pw_thread_loop_start(threadLoop_.get()); result < 0) {
-    logLine(log_, OSLogType::error, "cannot start the PipeWire loop: %s", spa_strerror(result));
+    os_log_with_type(log_, OSLogType::error, "cannot start the PipeWire loop: %s", spa_strerror(result));
     return false;
   }
   return true;
@@ -142,8 +141,8 @@ void PipeWireHost::Impl::connect() {
   Core core{pw_context_connect(context_.get(), properties.release(), 0)};
   if (!core) {
     if (!reportedAbsent_) {
-      logLine(log_, OSLogType::error, "PipeWire is not running (%s); the camera appears as soon as it starts",
-              std::strerror(errno));
+      os_log_with_type(log_, OSLogType::error, "PipeWire is not running (%s); the camera appears as soon as it starts",
+                       std::strerror(errno));
       reportedAbsent_ = true;
     }
     scheduleRetry(retryDelay_);
@@ -158,8 +157,8 @@ void PipeWireHost::Impl::connect() {
   for (const auto& node : nodes_) {
     if (node->connect(core_.get())) ++published;
   }
-  logLine(log_, OSLogType::info, "connected to PipeWire; %zu of %zu camera streams published", published,
-          nodes_.size());
+  os_log_with_type(log_, OSLogType::info, "connected to PipeWire; %zu of %zu camera streams published", published,
+                   nodes_.size());
 }
 
 void PipeWireHost::Impl::disconnect() {
@@ -189,15 +188,15 @@ void PipeWireHost::Impl::onRetry(void* data, std::uint64_t) {
 void PipeWireHost::Impl::onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
   auto& self = *static_cast<Impl*>(data);
   if (id == PW_ID_CORE && res == -EPIPE) {
-    logLine(self.log_, OSLogType::error, "lost the connection to PipeWire (%s); reconnecting",
-            message ? message : spa_strerror(res));
+    os_log_with_type(self.log_, OSLogType::error, "lost the connection to PipeWire (%s); reconnecting",
+                     message ? message : spa_strerror(res));
     for (const auto& node : self.nodes_) node->connectionLost();
     // The core cannot be destroyed from inside its own event: the retry timer does it.
     self.scheduleRetry(self.options_.firstRetryDelay);
     return;
   }
-  logLine(self.log_, OSLogType::error, "PipeWire reported an error on object %u: %s (%s)", id, spa_strerror(res),
-          message ? message : "no message");
+  os_log_with_type(self.log_, OSLogType::error, "PipeWire reported an error on object %u: %s (%s)", id,
+                   spa_strerror(res), message ? message : "no message");
 }
 
 void PipeWireHost::Impl::send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
@@ -229,7 +228,7 @@ void PipeWireHost::Impl::shutdown() {
   context_.reset();
   threadLoop_.reset();
   loop_ = nullptr;
-  logLine(log_, OSLogType::info, "left PipeWire");
+  os_log_with_type(log_, OSLogType::info, "left PipeWire");
 }
 
 PipeWireHost::PipeWireHost(OSLog& log, PipeWireHostOptions options)
