@@ -177,9 +177,6 @@ int main(int argc, char** argv) {
   }
 
   companion::Options options;
-  // Pictures at random moments of their slots may come almost together: a surface rests for
-  // two whole slots with 4 in turn.
-  options.surfaceCount = 4;
   companion::Error error;
   auto publisher = companion::Publisher::open(options, &error);
   if (!publisher) {

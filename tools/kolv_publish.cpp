@@ -227,7 +227,6 @@ std::optional<Source> openSource(const Arguments& arguments) {
 
 std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
   companion::Options options;
-  options.surfaceCount = companion::surfaceCountFor(arguments.fps);
   if (!arguments.group.empty()) {
     options.appGroupID = arguments.group;
   } else if (!arguments.infoPlist.empty()) {

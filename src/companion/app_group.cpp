@@ -2,7 +2,6 @@
 #include <plist/plist.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -80,16 +79,6 @@ std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::pa
                                                        const std::string& group) {
   if (!isSinglePathComponent(group)) return std::nullopt;
   return runtimeDir / "app-groups" / group;
-}
-
-std::size_t surfaceCountFor(double framesPerSecond, std::chrono::nanoseconds reuseDelay) {
-  // A surface is named from its publish until the next one, then rests until it is drawn
-  // again: with n surfaces in turn that rest lasts n - 1 frames. It has to cover the
-  // reuse delay with half a frame to spare.
-  if (!(framesPerSecond > 0)) return 3;
-  const double framesToWait = std::chrono::duration<double>(reuseDelay).count() * framesPerSecond;
-  const auto count = static_cast<std::size_t>(1 + std::ceil(framesToWait + 0.5));
-  return std::max<std::size_t>(3, count);
 }
 
 const char* describe(Status status) {

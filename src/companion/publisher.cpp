@@ -11,10 +11,14 @@
 //   - never draws into the surface the file names (the one last handed over);
 //   - names a different surface with every new picture, going round the ring in order,
 //     so the next one to draw into is always the one that has rested longest;
-//   - draws into a surface only once `reuseDelay` (40 ms by default, over a 33.3 ms tick)
-//     has passed since the file stopped naming it; before that beginFrame() says busy.
-// With 3 surfaces a surface rests two frames between being replaced and being drawn again:
-// 66 ms at 30 pictures a second. surfaceCountFor() gives the count for faster publishers.
+//   - draws into a surface only once `reuseDelay` has passed since the file stopped naming
+//     it: 100 ms by default, three ticks, since on a loaded machine the copying thread can
+//     run late (tests under AddressSanitizer on two busy cores tore pictures at 40 ms);
+//   - makes another surface when the next one in turn has not rested long enough, and
+//     puts it in the ring right after the named one; beginFrame() says busy only when
+//     maxSurfaceCount surfaces are all too recent.
+// At 30 pictures a second the ring settles at 5 surfaces (each rests 4 frames, 133 ms); at
+// 10 a second the 3 made at open() are enough.
 //
 // Timestamps are wall-clock seconds (CLOCK_REALTIME), and each one is at least 1 us above
 // the previous one, starting from the value found in the frame file at open(). They keep
@@ -113,6 +117,10 @@ struct Publisher::Impl {
 
   std::string group;
   std::filesystem::path container;
+  std::filesystem::path registry;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::size_t maxSurfaces = 0;
   std::shared_ptr<Clock> clock;
   std::chrono::nanoseconds reuseDelay{};
   UniqueFD lock;  // declared before the surfaces, so released after them
@@ -138,6 +146,19 @@ struct Publisher::Impl {
     return false;
   }
 
+  std::optional<SharedSurface> makeSurface() {
+    auto surface = SharedSurface::createIn(registry, width, height);
+    if (!surface) {
+      fail(Status::surfaceUnavailable,
+           "in " + (registry.empty() ? std::string("(no runtime directory)") : systemReason(registry, errno)));
+    }
+    return surface;
+  }
+
+  bool rested(const Slot& slot) const {
+    return !slot.releasedAt || clock->monotonic() - *slot.releasedAt >= reuseDelay;
+  }
+
   Status writeNextTimestamp() {
     double next = lastTimestamp + kTimestampStep;
     if (!(next > lastTimestamp)) next = std::nextafter(lastTimestamp, INFINITY);
@@ -160,8 +181,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
     return reject(Status::invalidArgument, "picture size " + std::to_string(options.width) + "x" +
                                                std::to_string(options.height) + " (1 to 16384 each)");
   }
-  if (options.surfaceCount < 2 || options.surfaceCount > kMaxSurfaceCount) {
-    return reject(Status::invalidArgument, "surface count " + std::to_string(options.surfaceCount) + " (2 to 16)");
+  if (options.maxSurfaceCount > kMaxSurfaceCount || options.surfaceCount < 2 ||
+      options.surfaceCount > options.maxSurfaceCount) {
+    return reject(Status::invalidArgument, "surface counts " + std::to_string(options.surfaceCount) + " to " +
+                                               std::to_string(options.maxSurfaceCount) + " (2 to 16)");
   }
   if (options.reuseDelay.count() < 0) return reject(Status::invalidArgument, "negative reuse delay");
 
@@ -186,13 +209,13 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   impl->clock = options.clock ? options.clock : std::make_shared<SystemClock>();
   impl->reuseDelay = options.reuseDelay;
   impl->lastTimestamp = timestampInFile(impl->container / kFrameMetadataFileName);
-  const auto registry = options.surfaceRegistry ? *options.surfaceRegistry : defaultSurfaceRegistry();
+  impl->registry = options.surfaceRegistry ? *options.surfaceRegistry : defaultSurfaceRegistry();
+  impl->width = options.width;
+  impl->height = options.height;
+  impl->maxSurfaces = options.maxSurfaceCount;
   for (std::size_t i = 0; i < options.surfaceCount; ++i) {
-    auto surface = SharedSurface::createIn(registry, options.width, options.height);
-    if (!surface) {
-      return reject(Status::surfaceUnavailable,
-                    "in " + (registry.empty() ? std::string("(no runtime directory)") : systemReason(registry, errno)));
-    }
+    auto surface = impl->makeSurface();
+    if (!surface) return reject(impl->lastError.status, impl->lastError.detail);
     impl->slots.push_back(Impl::Slot{std::move(*surface), std::nullopt});
   }
   return Publisher(std::move(impl));
@@ -206,11 +229,19 @@ Publisher::~Publisher() = default;
 std::optional<Canvas> Publisher::beginFrame() {
   Impl& self = *impl_;
   if (!self.drawing) {
-    const std::size_t next = self.named ? (*self.named + 1) % self.slots.size() : 0;
-    const auto& releasedAt = self.slots[next].releasedAt;
-    if (releasedAt && self.clock->monotonic() - *releasedAt < self.reuseDelay) {
-      self.fail(Status::busy);
-      return std::nullopt;
+    // The ring holds the surfaces in the order they were last named, so the one after the
+    // named one has rested longest.
+    std::size_t next = self.named ? (*self.named + 1) % self.slots.size() : 0;
+    if (!self.rested(self.slots[next])) {
+      if (self.slots.size() >= self.maxSurfaces) {
+        self.fail(Status::busy, std::to_string(self.slots.size()) + " surfaces, all handed over too recently");
+        return std::nullopt;
+      }
+      auto surface = self.makeSurface();
+      if (!surface) return std::nullopt;
+      next = *self.named + 1;
+      self.slots.insert(self.slots.begin() + static_cast<std::ptrdiff_t>(next),
+                        Impl::Slot{std::move(*surface), std::nullopt});
     }
     self.drawing = next;
   }

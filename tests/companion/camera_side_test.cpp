@@ -158,13 +158,16 @@ struct TurnTaking {
   int drawnWhileNamed = 0;
   int published = 0;
   bool increasing = true;
+  std::size_t surfaces = 0;
 };
 
 class TurnTakingTest : public CameraReadsCompanionTest {
  protected:
-  TurnTaking simulate(std::size_t surfaceCount, std::chrono::milliseconds reuseDelay, std::uint32_t seed) {
+  TurnTaking simulate(std::size_t surfaceCount, std::size_t maxSurfaceCount, std::chrono::milliseconds reuseDelay,
+                      std::uint32_t seed) {
     Options settings = options();
     settings.surfaceCount = surfaceCount;
+    settings.maxSurfaceCount = maxSurfaceCount;
     settings.reuseDelay = reuseDelay;
     Error error;
     auto publisher = Publisher::open(settings, &error);
@@ -227,27 +230,39 @@ class TurnTakingTest : public CameraReadsCompanionTest {
       canvas.reset();
       nextStep = ms + between(0, 12);
     }
+    result.surfaces = publisher->surfaceIDs().size();
     return result;
   }
 };
 
 TEST_F(TurnTakingTest, TheCameraNeverSendsAPictureBeingDrawn) {
   for (std::uint32_t seed : {1u, 2u, 3u}) {
-    const TurnTaking result = simulate(3, kDefaultReuseDelay, seed);
+    const TurnTaking result = simulate(3, 16, kDefaultReuseDelay, seed);
     EXPECT_EQ(result.drawnWhileNamed, 0) << seed;
     EXPECT_EQ(result.torn, 0) << seed;
     EXPECT_TRUE(result.increasing) << seed;
-    // The camera had pictures to send at most ticks, and the companion was often kept
-    // waiting: it publishes faster than the surfaces may be reused.
+    // The camera had a picture to send on most ticks; the ring grew instead of making the
+    // companion wait.
     EXPECT_GT(result.sent, 250) << seed;
-    EXPECT_GT(result.busy, 0) << seed;
+    EXPECT_EQ(result.busy, 0) << seed;
+    EXPECT_GT(result.surfaces, 3u) << seed;
   }
 }
 
-// The same run with the surfaces reused at once: taking turns without the delay lets the
+// Held to three surfaces, the companion publishes faster than they may be reused: it is
+// kept waiting, and still no picture is torn.
+TEST_F(TurnTakingTest, AFullRingMakesTheCompanionWaitRatherThanTear) {
+  const TurnTaking result = simulate(3, 3, kDefaultReuseDelay, 4);
+  EXPECT_EQ(result.torn, 0);
+  EXPECT_GT(result.busy, 0);
+  EXPECT_GT(result.sent, 100);
+  EXPECT_EQ(result.surfaces, 3u);
+}
+
+// The same run with surfaces reused at once: taking turns without the delay lets the
 // companion draw over a picture the camera is still copying, and the simulation sees it.
 TEST_F(TurnTakingTest, ReusingASurfaceTooSoonTearsPictures) {
-  const TurnTaking result = simulate(2, 0ms, 1);
+  const TurnTaking result = simulate(2, 2, 0ms, 1);
   EXPECT_EQ(result.drawnWhileNamed, 0);
   EXPECT_GT(result.torn, 0);
 }

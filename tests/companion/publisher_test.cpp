@@ -86,6 +86,12 @@ TEST_F(PublisherTest, RefusesBadSettings) {
   Options tooFew = options();
   tooFew.surfaceCount = 1;
   EXPECT_EQ(openFails(tooFew).status, Status::invalidArgument);
+  Options tooMany = options();
+  tooMany.maxSurfaceCount = 17;
+  EXPECT_EQ(openFails(tooMany).status, Status::invalidArgument);
+  Options capBelowStart = options();
+  capBelowStart.maxSurfaceCount = 2;
+  EXPECT_EQ(openFails(capBelowStart).status, Status::invalidArgument);
   Options empty = options();
   empty.width = 0;
   EXPECT_EQ(openFails(empty).status, Status::invalidArgument);
@@ -211,18 +217,41 @@ TEST_F(PublisherTest, ReportsAFileItCannotReplace) {
   EXPECT_EQ(publisher.lastTimestamp(), 0.0);
 }
 
-TEST(SurfaceCountTest, CoversTheReuseDelayWithHalfAFrameToSpare) {
+TEST_F(PublisherTest, DrawsIntoTheSurfaceHandedOverLongestAgoAndAddsOneWhenNoneHasRested) {
   using namespace std::chrono_literals;
-  EXPECT_EQ(surfaceCountFor(30), 3u);
-  EXPECT_EQ(surfaceCountFor(10), 3u);
-  EXPECT_EQ(surfaceCountFor(60), 4u);
-  EXPECT_EQ(surfaceCountFor(120), 7u);
-  EXPECT_EQ(surfaceCountFor(30, 100ms), 5u);
-  for (double fps : {1.0, 24.0, 30.0, 50.0, 60.0, 90.0, 120.0}) {
-    const std::size_t count = surfaceCountFor(fps);
-    // A surface rests count - 1 frames between being replaced and being drawn again.
-    EXPECT_GE((count - 1) / fps, 0.040 + 0.5 / fps) << fps;
+  Options settings = options();
+  settings.maxSurfaceCount = 4;
+  auto publisher = open(settings);
+  const auto first = publisher.surfaceIDs();
+  ASSERT_EQ(first.size(), 3u);
+
+  // One picture every 40 ms: a surface is back in turn 80 ms after it was replaced, before
+  // the 100 ms have passed, so a fourth surface joins the ring, and then no more are needed.
+  std::vector<std::uint32_t> drawnInto;
+  for (int i = 0; i < 12; ++i) {
+    auto canvas = publisher.beginFrame();
+    ASSERT_TRUE(canvas) << i << ": " << publisher.lastError().message();
+    EXPECT_NE(canvas->surfaceID, publisher.publishedSurfaceID());
+    drawnInto.push_back(canvas->surfaceID);
+    ASSERT_EQ(publisher.publish(), Status::ok);
+    clock_->now += 40ms;
   }
+  const auto ring = publisher.surfaceIDs();
+  ASSERT_EQ(ring.size(), 4u);
+  EXPECT_EQ(std::vector<std::uint32_t>(drawnInto.begin(), drawnInto.begin() + 3), first);
+  for (std::size_t i = 4; i < drawnInto.size(); ++i) EXPECT_EQ(drawnInto[i], drawnInto[i - 4]) << i;
+
+  // Faster than the ring allows: the three others, then busy.
+  clock_->now += 1s;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(publisher.beginFrame());
+    ASSERT_EQ(publisher.publish(), Status::ok);
+  }
+  EXPECT_FALSE(publisher.beginFrame());
+  EXPECT_EQ(publisher.lastError().status, Status::busy);
+  EXPECT_EQ(publisher.surfaceIDs().size(), 4u);
+  clock_->now += 100ms;
+  EXPECT_TRUE(publisher.beginFrame());
 }
 
 }  // namespace

@@ -10,12 +10,20 @@ start_camera || finish
 
 # start_publisher ARGS...: kolv-publish in the background, log in $E2E_DIR/publish.log; waits for
 # its first picture. Sets PUBLISHER_PID.
+# The frame file is left in place: the timestamp in it is what the next kolv-publish
+# continues from.
+frame_file_bytes() { od -An -tx1 "$FRAME_FILE" 2>/dev/null; }
 start_publisher() {
-  rm -f "$FRAME_FILE"
+  local before
+  before=$(frame_file_bytes)
   "$PUBLISH" "$@" >"$E2E_DIR/publish.log" 2>&1 &
   PUBLISHER_PID=$!
   track_pid "$PUBLISHER_PID"
-  wait_until 10 test -s "$FRAME_FILE" || { fail "kolv-publish $* publishes"; show_tail "$E2E_DIR/publish.log"; return 1; }
+  if ! wait_until 10 eval '[ "$(frame_file_bytes)" != "$before" ]' || ! process_alive "$PUBLISHER_PID"; then
+    fail "kolv-publish $* publishes"
+    show_tail "$E2E_DIR/publish.log"
+    return 1
+  fi
 }
 
 # start_pattern_check FRAMES OPTIONS...: records FRAMES frames through a FIFO into
@@ -54,7 +62,7 @@ stop_publisher() {
 # beat, so now and then a tick finds none (grey) or two (one number skipped).
 start_publisher --pattern --fps 30 || finish
 check "30 pictures a second over 5 s: pattern frames, numbers increasing, none torn" \
-  pattern_check 150 --min-pattern 75
+  pattern_check 150 --min-pattern 75 || show_tail "$E2E_DIR/publish.log"
 stop_publisher
 check "kolv-publish exits with status 0 on SIGTERM" [ $? = 0 ]
 
@@ -63,6 +71,7 @@ start_publisher --pattern --fps 10 || finish
 check "10 pictures a second: grey frames fill the ticks between pattern frames" \
   pattern_check 90 --min-pattern 18 --max-pattern 45 --min-grey 40 --grey-after-pattern 0.7
 stop_publisher
+check "kolv-publish at 10 a second exits with status 0 on SIGTERM" [ $? = 0 ] || show_tail "$E2E_DIR/publish.log"
 
 # Stopped in the middle of a recording: pattern frames, then only grey ones.
 start_publisher --pattern --fps 30 || finish
@@ -75,5 +84,6 @@ if wait_until 20 frames_reach "$E2E_DIR/frames.fifo.log" 45; then
 else
   fail "the consumer gets 45 frames"
 fi
-check "after kolv-publish stops, every frame is grey" finish_pattern_check
+check "after kolv-publish stops, every frame is grey" finish_pattern_check ||
+  { show_tail "$E2E_DIR/publish.log"; show_tail "$E2E_DIR/camera.log"; }
 finish

@@ -10,13 +10,21 @@ start_camera || finish
 
 # start_companion LOG COMMAND...: a companion in the background, standard input from
 # $COMPANION_INPUT (default /dev/null); waits for its first picture. Sets COMPANION_PID.
+# The frame file is left in place: the timestamp in it is what the next companion continues
+# from.
+frame_file_bytes() { od -An -tx1 "$FRAME_FILE" 2>/dev/null; }
 start_companion() {
-  local log=$1; shift
-  rm -f "$FRAME_FILE"
+  local log=$1 before
+  shift
+  before=$(frame_file_bytes)
   "$@" <"${COMPANION_INPUT:-/dev/null}" >"$log" 2>&1 &
   COMPANION_PID=$!
   track_pid "$COMPANION_PID"
-  wait_until 15 test -s "$FRAME_FILE" || { fail "$1 publishes"; show_tail "$log"; return 1; }
+  if ! wait_until 15 eval '[ "$(frame_file_bytes)" != "$before" ]' || ! process_alive "$COMPANION_PID"; then
+    fail "$1 publishes"
+    show_tail "$log"
+    return 1
+  fi
 }
 stop_companion() {
   kill -TERM "$COMPANION_PID" 2>/dev/null

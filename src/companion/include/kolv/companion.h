@@ -22,8 +22,9 @@ inline constexpr char kFrameMetadataFileName[] = "kolvcamera_frame_meta";
 inline constexpr std::uint32_t kDefaultWidth = 1280;
 inline constexpr std::uint32_t kDefaultHeight = 720;
 // How long a surface stays untouched after the surface-ID file stopped naming it: the
-// camera may have read its ID just before, and copies it within about one 1/30 s tick.
-inline constexpr std::chrono::milliseconds kDefaultReuseDelay{40};
+// camera may have read its ID just before, and copies it within about one 1/30 s tick on
+// a machine that keeps up; three ticks leave room for one that does not.
+inline constexpr std::chrono::milliseconds kDefaultReuseDelay{100};
 
 enum class Status {
   ok,
@@ -62,10 +63,6 @@ std::optional<std::filesystem::path> runtimeDirectory();
 std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::path& runtimeDir,
                                                        const std::string& group);
 
-// The surfaces a publisher needs at `framesPerSecond` so that, publishing on time, it never
-// waits for `reuseDelay` to pass: at least 3, and half a frame of margin.
-std::size_t surfaceCountFor(double framesPerSecond, std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay);
-
 // Time sources; tests pass their own. Called on the publisher's thread.
 class Clock {
  public:
@@ -82,7 +79,10 @@ struct Options {
   std::optional<std::filesystem::path> infoPlist;
   std::uint32_t width = kDefaultWidth;
   std::uint32_t height = kDefaultHeight;
-  std::size_t surfaceCount = 3;  // 2 to 16
+  // Surfaces made at open(), 2 to maxSurfaceCount. When a picture comes before the next
+  // surface has rested for reuseDelay, another one is made, up to maxSurfaceCount (at most 16).
+  std::size_t surfaceCount = 3;
+  std::size_t maxSurfaceCount = 16;
   std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay;
   // Where containers live; runtimeDirectory() when empty.
   std::optional<std::filesystem::path> runtimeDirectory;
@@ -118,9 +118,10 @@ class Publisher {
   // Releases the surfaces; the camera then sends its grey frame. The files stay.
   ~Publisher();
 
-  // The surface to draw the next picture into, which the camera is not sending. Empty
-  // while no surface is free (reuseDelay has not passed since one was last handed over).
-  // Calling it again before publish() gives the same canvas.
+  // The surface to draw the next picture into, which the camera is not sending: the one
+  // handed over longest ago, or a new one when that has not rested for reuseDelay yet.
+  // Empty (busy) when maxSurfaceCount surfaces are all too recent, or a new surface cannot
+  // be made (lastError() says why). Calling it again before publish() gives the same canvas.
   std::optional<Canvas> beginFrame();
   // Hands the drawn picture over: names its surface in the surface-ID file, then writes a
   // new timestamp. noFrame without beginFrame(); writeFailed when a file cannot be replaced.
