@@ -135,7 +135,7 @@ TEST_F(SurfaceTest, IDsThatNameNothingFindNothing) {
 
 TEST_F(SurfaceTest, SurfacesTakenInTurnStayMappedWhileTheyArePublished) {
   std::vector<SharedSurface> turn;
-  for (int i = 0; i < 3; ++i) turn.push_back(*SharedSurface::createIn(registry_, 16, 16));
+  for (int i = 0; i < 5; ++i) turn.push_back(*SharedSurface::createIn(registry_, 16, 16));
   std::vector<IOSurfaceRef> first;
   for (const auto& surface : turn) first.push_back(media_.IOSurfaceLookup(surface.id()));
   for (int round = 0; round < 3; ++round) {

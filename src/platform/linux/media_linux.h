@@ -30,8 +30,9 @@ class LinuxMediaServices final : public MediaServices {
   // surfaces found are kept mapped: finding one of them again returns the same object.
   IOSurfaceRef IOSurfaceLookup(IOSurfaceID surfaceID) override;
 
-  // How many recently found surfaces stay mapped (a companion's turn-taking set fits).
-  static constexpr std::size_t kRecentSurfaceCount = 4;
+  // How many recently found surfaces stay mapped: a companion's surfaces in turn (five at 30
+  // pictures a second with the companion library) must all fit, or each lookup misses.
+  static constexpr std::size_t kRecentSurfaceCount = 8;
 
  private:
   struct RecentSurface {
