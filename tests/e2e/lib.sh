@@ -169,6 +169,48 @@ cpu_seconds() {
 # E2E_PYTHON SCRIPT ARGS...: runs one of the Python checkers beside this file.
 e2e_python() { python3 "$E2E_HERE/$1" "${@:2}"; }
 
+# capture_checked CHECKER FRAMES OPTIONS...: records FRAMES frames through a FIFO straight into
+# the Python checker CHECKER (a file name in tests/e2e/) with OPTIONS, so nothing large lands
+# on disk. Returns the checker's status, or the consumer's when that failed.
+capture_checked() {
+  local checker_script=$1 frames=$2
+  shift 2
+  local fifo="$E2E_DIR/frames.fifo"
+  rm -f "$fifo" && mkfifo "$fifo"
+  e2e_python "$checker_script" "$fifo" --frames "$frames" "$@" &
+  local checker=$!
+  capture "$fifo" "$frames"
+  local consumer_status=$?
+  # A consumer that never opened the FIFO leaves the checker waiting for a writer.
+  ((consumer_status)) && { exec 3<>"$fifo"; exec 3>&-; }
+  wait "$checker"
+  local checker_status=$?
+  ((consumer_status)) && { show_tail "$fifo.log" "consumer "; return "$consumer_status"; }
+  return "$checker_status"
+}
+
+# The companion's frame-metadata file in the default app group's container.
+FRAME_FILE="$XDG_RUNTIME_DIR/app-groups/group.kolv.vcamera/kolvcamera_frame_meta"
+frame_file_bytes() { od -An -tx1 "$FRAME_FILE" 2>/dev/null; }
+
+# start_companion LOG COMMAND...: a companion in the background, standard input from
+# $COMPANION_INPUT (default /dev/null); waits until it has published a picture. Sets
+# COMPANION_PID. The frame file is left in place: the timestamp in it is what the next
+# companion continues from.
+start_companion() {
+  local log=$1 before
+  shift
+  before=$(frame_file_bytes)
+  "$@" <"${COMPANION_INPUT:-/dev/null}" >"$log" 2>&1 &
+  COMPANION_PID=$!
+  track_pid "$COMPANION_PID"
+  if ! wait_until 15 eval '[ "$(frame_file_bytes)" != "$before" ]' || ! process_alive "$COMPANION_PID"; then
+    fail "$1 publishes"
+    show_tail "$log"
+    return 1
+  fi
+}
+
 # Kills PipeWire (SIGKILL, like a crash), waits for WirePlumber to follow it, then starts both
 # again and waits until the session is ready. The new daemons are stopped by the cleanup, after
 # every other process. Updates KOLV_PIPEWIRE_PID and KOLV_WIREPLUMBER_PID.

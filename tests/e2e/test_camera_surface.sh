@@ -12,27 +12,10 @@ track_pid "$PUBLISHER_PID"
 published() { grep -q '^published ' "$E2E_DIR/publisher.log"; }
 check "the test companion publishes its surface" wait_until 10 published || { show_tail "$E2E_DIR/publisher.log"; finish; }
 
-# The frames go through a FIFO straight into the checker: nothing large lands on disk.
-# capture_and_check FRAMES CHECKER-OPTIONS...: the checker's status, or the consumer's if that failed.
-capture_and_check() {
-  local frames=$1; shift
-  local fifo="$E2E_DIR/frames.fifo"
-  rm -f "$fifo" && mkfifo "$fifo"
-  e2e_python check_pixels.py "$fifo" --frames "$frames" "$@" &
-  local checker=$!
-  capture "$fifo" "$frames"
-  local consumer_status=$?
-  # A consumer that never opened the FIFO leaves the checker waiting for a writer.
-  ((consumer_status)) && { exec 3<>"$fifo"; exec 3>&-; }
-  wait "$checker"
-  local checker_status=$?
-  ((consumer_status)) && { show_tail "$fifo.log" "consumer "; return "$consumer_status"; }
-  return "$checker_status"
-}
 
 # 10 timestamps a second against 30 ticks: about 20 picture and 40 grey frames in 60.
 check "with new timestamps, frames carry the surface's pixels and grey frames fill the other ticks" \
-  capture_and_check 60 --min-picture 8 --min-grey 20
+  capture_checked check_pixels.py 60 --min-picture 8 --min-grey 20
 
 stop_pid "$PUBLISHER_PID"
 stopped() { grep -q '^stopped after ' "$E2E_DIR/publisher.log"; }
@@ -40,5 +23,5 @@ check "the test companion stops and removes its surface" stopped
 # The first tick of the new stream may still carry the companion's last picture: its timestamp
 # came after the previous stream had stopped, so it was never sent.
 check "without new timestamps every frame is grey (the first may be the last picture)" \
-  capture_and_check 15 --grey-from 1
+  capture_checked check_pixels.py 15 --grey-from 1
 finish

@@ -4,26 +4,14 @@
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
-FRAME_FILE="$XDG_RUNTIME_DIR/app-groups/group.kolv.vcamera/kolvcamera_frame_meta"
 
 start_camera || finish
 
 # start_publisher ARGS...: kolv-publish in the background, log in $E2E_DIR/publish.log; waits for
 # its first picture. Sets PUBLISHER_PID.
-# The frame file is left in place: the timestamp in it is what the next kolv-publish
-# continues from.
-frame_file_bytes() { od -An -tx1 "$FRAME_FILE" 2>/dev/null; }
 start_publisher() {
-  local before
-  before=$(frame_file_bytes)
-  "$PUBLISH" "$@" >"$E2E_DIR/publish.log" 2>&1 &
-  PUBLISHER_PID=$!
-  track_pid "$PUBLISHER_PID"
-  if ! wait_until 10 eval '[ "$(frame_file_bytes)" != "$before" ]' || ! process_alive "$PUBLISHER_PID"; then
-    fail "kolv-publish $* publishes"
-    show_tail "$E2E_DIR/publish.log"
-    return 1
-  fi
+  start_companion "$E2E_DIR/publish.log" "$PUBLISH" "$@" || return 1
+  PUBLISHER_PID=$COMPANION_PID
 }
 
 # start_pattern_check FRAMES OPTIONS...: records FRAMES frames through a FIFO into

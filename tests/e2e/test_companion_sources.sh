@@ -4,54 +4,19 @@
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
-FRAME_FILE="$XDG_RUNTIME_DIR/app-groups/group.kolv.vcamera/kolvcamera_frame_meta"
 
 start_camera || finish
 
-# start_companion LOG COMMAND...: a companion in the background, standard input from
-# $COMPANION_INPUT (default /dev/null); waits for its first picture. Sets COMPANION_PID.
-# The frame file is left in place: the timestamp in it is what the next companion continues
-# from.
-frame_file_bytes() { od -An -tx1 "$FRAME_FILE" 2>/dev/null; }
-start_companion() {
-  local log=$1 before
-  shift
-  before=$(frame_file_bytes)
-  "$@" <"${COMPANION_INPUT:-/dev/null}" >"$log" 2>&1 &
-  COMPANION_PID=$!
-  track_pid "$COMPANION_PID"
-  if ! wait_until 15 eval '[ "$(frame_file_bytes)" != "$before" ]' || ! process_alive "$COMPANION_PID"; then
-    fail "$1 publishes"
-    show_tail "$log"
-    return 1
-  fi
-}
 stop_companion() {
   kill -TERM "$COMPANION_PID" 2>/dev/null
   wait_exit "$COMPANION_PID" 10
-}
-
-# colour_check FRAMES OPTIONS...: records FRAMES frames through a FIFO into check_colours.py.
-colour_check() {
-  local frames=$1; shift
-  local fifo="$E2E_DIR/frames.fifo"
-  rm -f "$fifo" && mkfifo "$fifo"
-  e2e_python check_colours.py "$fifo" --frames "$frames" "$@" &
-  local checker=$!
-  capture "$fifo" "$frames"
-  local consumer_status=$?
-  ((consumer_status)) && { exec 3<>"$fifo"; exec 3>&-; }
-  wait "$checker"
-  local checker_status=$?
-  ((consumer_status)) && { show_tail "$fifo.log" "consumer "; return "$consumer_status"; }
-  return "$checker_status"
 }
 
 # A 320x180 PNG of four quadrants (red, green, blue; white at half opacity) fills the frame.
 e2e_python make_png.py "$E2E_DIR/quadrants.png"
 if start_companion "$E2E_DIR/image.log" "$PUBLISH" --image "$E2E_DIR/quadrants.png"; then
   check "--image PNG: frames show the image scaled 4x, transparency over black" \
-    colour_check 60 --min-matching 45 --point 320,180=0,0,255 --point 960,180=0,255,0 \
+    capture_checked check_colours.py 60 --min-matching 45 --point 320,180=0,0,255 --point 960,180=0,255,0 \
     --point 320,540=255,0,0 --point 960,540=128,128,128
   stop_companion
   check "--image: kolv-publish exits with status 0 on SIGTERM" [ $? = 0 ]
@@ -62,7 +27,7 @@ timeout 30 gst-launch-1.0 -q videotestsrc num-buffers=1 pattern=solid-color fore
   ! video/x-raw,width=320,height=240 ! jpegenc ! filesink location="$E2E_DIR/colour.jpg"
 if start_companion "$E2E_DIR/image.log" "$PUBLISH" --image "$E2E_DIR/colour.jpg"; then
   check "--image JPEG: frames show it 960x720 between black bars" \
-    colour_check 60 --min-matching 45 --tolerance 12 --point 80,360=0,0,0 --point 200,100=32,128,192 \
+    capture_checked check_colours.py 60 --min-matching 45 --tolerance 12 --point 80,360=0,0,0 --point 200,100=32,128,192 \
     --point 640,360=32,128,192 --point 1080,620=32,128,192 --point 1200,360=0,0,0
   stop_companion
 fi
@@ -75,7 +40,7 @@ timeout 60 gst-launch-1.0 -q videotestsrc num-buffers=150 pattern=smpte \
 track_pid $!
 if COMPANION_INPUT="$E2E_DIR/raw.fifo" start_companion "$E2E_DIR/raw.log" "$PUBLISH" --raw -; then
   check "--raw - from videotestsrc: frames show its SMPTE bars" \
-    colour_check 60 --min-matching 45 --point 91,100=255,255,255 --point 274,100=0,255,255 \
+    capture_checked check_colours.py 60 --min-matching 45 --point 91,100=255,255,255 --point 274,100=0,255,255 \
     --point 640,100=0,255,0 --point 823,100=255,0,255 --point 1188,100=255,0,0 --point 274,650=255,255,255 --point 640,650=0,0,0
   wait_exit "$COMPANION_PID" 30
   check "--raw -: kolv-publish ends with status 0 at the end of its input" [ $? = 0 ]
@@ -97,7 +62,7 @@ python_env=()
 [ -n "$sanitizers" ] && python_env=(env LD_PRELOAD="$sanitizers" ASAN_OPTIONS=detect_leaks=0)
 if start_companion "$E2E_DIR/example.log" "${python_env[@]}" python3 "$E2E_DIR/example.py" 6; then
   check "the Python ctypes example: frames show its blue-to-cyan picture" \
-    colour_check 60 --min-matching 40 --point 10,10=255,*,0 --point 640,360=255,*,0 --point 1270,710=255,*,0
+    capture_checked check_colours.py 60 --min-matching 40 --point 10,10=255,*,0 --point 640,360=255,*,0 --point 1270,710=255,*,0
   wait_exit "$COMPANION_PID" 20
   check "the Python example ends with status 0 after its 6 seconds" [ $? = 0 ] || show_tail "$E2E_DIR/example.log"
   check "the Python example closed its publisher" eval '[ -z "$(ls -A "$XDG_RUNTIME_DIR/kolv-surfaces")" ]'
