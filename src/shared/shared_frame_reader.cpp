@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -69,8 +70,9 @@ CVPixelBufferRef SharedFrameReader::currentFrame() {
   refreshSurface();
   if (!currentSurface_) return nullptr;
   const double timestamp = readFrameTimestamp();
-  // NaN compares false, so it is never newer.
-  if (!(timestamp > lastTimestamp_)) return nullptr;
+  // NaN compares false, so it is never newer. +inf would be newer than everything and then
+  // nothing could follow it: a timestamp that is not finite is never handed out.
+  if (!std::isfinite(timestamp) || !(timestamp > lastTimestamp_)) return nullptr;
   lastTimestamp_ = timestamp;
   auto [status, pixelBuffer] = platform_.media.CVPixelBufferCreateWithIOSurface(currentSurface_, nullptr);
   if (status != noErr || !pixelBuffer) return nullptr;

@@ -111,6 +111,16 @@ TEST_F(SharedFrameReaderTest, NothingAtOrBelowZeroOrNaNIsEverHandedOut) {
   EXPECT_EQ(reader.lastTimestamp(), 0.0);
 }
 
+TEST_F(SharedFrameReaderTest, InfinityIsNeverHandedOutAndDoesNotBlockLaterFrames) {
+  t.publish(5, 10.0, group);
+  ASSERT_NE(reader.currentFrame(), nullptr);
+  writeTimestamp(std::numeric_limits<double>::infinity());
+  EXPECT_EQ(reader.currentFrame(), nullptr);
+  EXPECT_EQ(reader.lastTimestamp(), 10.0);
+  writeTimestamp(11.0);
+  EXPECT_NE(reader.currentFrame(), nullptr);
+}
+
 TEST_F(SharedFrameReaderTest, AfterACompanionRestartNothingIsSentUntilTimestampsPassTheLargest) {
   t.publish(5, 1000.0, group);
   EXPECT_NE(reader.currentFrame(), nullptr);
