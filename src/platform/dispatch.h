@@ -37,7 +37,7 @@ enum class DispatchTimerFlags : std::uint32_t {
 
 // A repeating timer whose events run on its queue. It is created suspended. Events that
 // fall due while the queue is busy are merged into one, never replayed in a burst. After
-// cancel() returns no new event starts; one already running completes.
+// cancel() returns no new event starts, and one running on another thread has returned.
 class DispatchSourceTimer {
  public:
   virtual ~DispatchSourceTimer() = default;

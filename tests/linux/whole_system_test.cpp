@@ -137,6 +137,18 @@ TEST_F(WholeSystemTest, ThePublishedSurfaceIsSentWhenItsTimestampGrows) {
   EXPECT_EQ(countSamples(isShared), 5u);  // each picture exactly once
 }
 
+// At shutdown the host and the services go right after the last stop: a tick that is
+// sending when the stop comes must be over when the stop returns.
+TEST_F(WholeSystemTest, NoTickIsStillSendingWhenTheLastStopReturns) {
+  host.sendDuration = 100ms;
+  auto provider = kolvCameraProviderSource::initWithClientQueue(platform, nullptr);
+  auto& stream = *provider->deviceSource()->streamSource();
+  ASSERT_TRUE(stream.startStreamAndReturnError(nullptr));
+  ASSERT_TRUE(eventually([&] { return host.sendsInFlight() > 0; }));
+  ASSERT_TRUE(stream.stopStreamAndReturnError(nullptr));
+  EXPECT_EQ(host.sendsInFlight(), 0);
+}
+
 TEST_F(WholeSystemTest, StartAndStopFromManyThreadsLeaveAConsistentState) {
   auto provider = kolvCameraProviderSource::initWithClientQueue(platform, nullptr);
   auto device = provider->deviceSource();

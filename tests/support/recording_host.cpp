@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace kolv::test {
 
@@ -31,6 +32,8 @@ bool RecordingHost::addStream(CMIOExtensionDevice&, const std::shared_ptr<CMIOEx
 void RecordingHost::sendSampleBuffer(CMIOExtensionStream&, const CMSampleBufferRef& sampleBuffer,
                                      CMIOExtensionStreamDiscontinuityFlags discontinuity,
                                      std::uint64_t hostTimeInNanoseconds) {
+  ++sendsInFlight_;
+  if (sendDuration.count() > 0) std::this_thread::sleep_for(sendDuration);
   RecordedSample record;
   if (retainSamples) record.sample = sampleBuffer;
   record.discontinuity = discontinuity;
@@ -56,8 +59,11 @@ void RecordingHost::sendSampleBuffer(CMIOExtensionStream&, const CMSampleBufferR
       CVPixelBufferUnlockBaseAddress(image, kCVPixelBufferLock_ReadOnly);
     }
   }
-  std::lock_guard lock(mutex_);
-  samples_.push_back(std::move(record));
+  {
+    std::lock_guard lock(mutex_);
+    samples_.push_back(std::move(record));
+  }
+  --sendsInFlight_;
 }
 
 std::vector<RecordedSample> RecordingHost::samples() const {

@@ -3,6 +3,8 @@
 // Thread: samples may arrive from any thread; read the record after they stop.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,6 +50,10 @@ class RecordingHost final : public CameraHost {
   bool refuseStream = false;
   // Keep every sample (and so its pixel buffer) alive, as a slow client would.
   bool retainSamples = false;
+  // How long each send takes; set before streaming starts.
+  std::chrono::milliseconds sendDuration{0};
+  // Sends that have begun and not returned yet.
+  int sendsInFlight() const { return sendsInFlight_; }
 
   std::vector<std::shared_ptr<CMIOExtensionProvider>> startedProviders;
   std::vector<std::shared_ptr<CMIOExtensionDevice>> deviceRequests;
@@ -56,6 +62,7 @@ class RecordingHost final : public CameraHost {
   std::vector<std::string> calls;
 
  private:
+  std::atomic<int> sendsInFlight_{0};
   mutable std::mutex mutex_;
   std::vector<RecordedSample> samples_;  // guarded by mutex_
 };

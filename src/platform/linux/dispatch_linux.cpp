@@ -17,10 +17,13 @@
 // deadlines as the kernel allows, and the leeway is always kept.
 //
 // Cancelling: an event starts when its task, holding the timer's lock, finds the timer not
-// cancelled. cancel() sets that flag under the same lock, so once it returns no event starts.
-// It does not wait for a handler already running; that one completes. cancel() and the
-// timer's destruction are safe from inside the handler. Destroying a timer cancels it. Queued
-// events hold the timer only weakly, so a destroyed timer's events do nothing.
+// cancelled. cancel() sets that flag under the same lock, so once it returns no event starts,
+// and it waits for a handler already running on another thread to return: whatever the
+// handler reaches (the host, the media services, the log) may be torn down as soon as
+// cancel() returns. From inside the handler, cancel() and the timer's destruction return at
+// once. Destroying a timer cancels it. Queued events hold the timer only weakly, so a
+// destroyed timer's events do nothing. A handler must not wait for a thread that is itself
+// cancelling its timer.
 //
 // Locks: a queue's mutex may be held while taking one of its timers' mutexes, never the reverse.
 #include "platform/linux/dispatch_linux.h"
@@ -35,6 +38,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -120,6 +124,8 @@ struct TimerState {
   bool resumed = false;
   bool cancelled = false;
   bool eventPending = false;  // an event waits on the queue and has not started
+  std::optional<std::thread::id> runningOn;  // the thread running the handler, while it runs
+  std::condition_variable handlerReturned;
 };
 
 // A queued event: runs the handler unless the timer was cancelled or destroyed meanwhile.
@@ -130,11 +136,18 @@ void runTimerEvent(const std::weak_ptr<TimerState>& weakTimer) {
   {
     std::lock_guard lock(timer->mutex);
     timer->eventPending = false;
-    if (timer->cancelled) return;
+    if (timer->cancelled || !timer->handler) return;
     handler = timer->handler;
+    timer->runningOn = std::this_thread::get_id();
   }
   // Called without the lock, so the handler may cancel, reschedule or drop its timer.
-  if (handler && *handler) (*handler)();
+  if (*handler) (*handler)();
+  handler.reset();  // its captures go before cancel() may return
+  {
+    std::lock_guard lock(timer->mutex);
+    timer->runningOn.reset();
+  }
+  timer->handlerReturned.notify_all();
 }
 
 // What a queue, its worker and its timers share. Thread-safety: the fields below the mutex
@@ -317,9 +330,14 @@ class LinuxTimerSource final : public DispatchSourceTimer {
   void cancel() override {
     std::shared_ptr<const std::function<void()>> released;
     {
-      std::lock_guard lock(timer_->mutex);
-      if (std::exchange(timer_->cancelled, true)) return;
-      released = std::move(timer_->handler);
+      std::unique_lock lock(timer_->mutex);
+      const bool first = !std::exchange(timer_->cancelled, true);
+      if (first) released = std::move(timer_->handler);
+      // A handler running on another thread finishes before cancel() returns.
+      timer_->handlerReturned.wait(lock, [this] {
+        return !timer_->runningOn || *timer_->runningOn == std::this_thread::get_id();
+      });
+      if (!first) return;
     }
     queue_->state()->wakeWorker();  // so that it stops waiting for this timer's deadline
   }
