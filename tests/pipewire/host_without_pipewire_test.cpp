@@ -1,10 +1,19 @@
 // The host when no PipeWire answers: it starts anyway, says so once, and shuts down cleanly.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "fakes.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/pipewire/pipewire_host.h"
 
 namespace kolv {
@@ -18,7 +27,45 @@ using pipewire::testing::MemoryPixelBuffer;
 using pipewire::testing::RecordingLog;
 using pipewire::testing::videoFormat;
 
+// A folder that PipeWire clients of this process take for the runtime folder while it lives.
+class PrivateRuntimeFolder {
+ public:
+  PrivateRuntimeFolder() {
+    char pattern[] = "/tmp/kolv-pw-runtime.XXXXXX";
+    path = ::mkdtemp(pattern);
+    if (const char* old = std::getenv("PIPEWIRE_RUNTIME_DIR")) previous_ = old;
+    ::setenv("PIPEWIRE_RUNTIME_DIR", path.c_str(), 1);
+  }
+  ~PrivateRuntimeFolder() {
+    if (previous_) {
+      ::setenv("PIPEWIRE_RUNTIME_DIR", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("PIPEWIRE_RUNTIME_DIR");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::filesystem::path path;
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+UniqueFD listenAt(const std::filesystem::path& path) {
+  UniqueFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (!fd || path.native().size() >= sizeof address.sun_path) return {};
+  std::strcpy(address.sun_path, path.c_str());
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.get(), 4) != 0) {
+    return {};
+  }
+  return fd;
+}
+
 TEST(HostWithoutPipeWire, StartsSaysSoOnceAndKeepsTrying) {
+  PrivateRuntimeFolder runtime;
   RecordingLog log;
   PipeWireHostOptions options;
   options.remoteName = "kolv-test-absent-" + std::to_string(getpid());
@@ -53,9 +100,16 @@ TEST(HostWithoutPipeWire, StartsSaysSoOnceAndKeepsTrying) {
   sample.reset();
 
   std::this_thread::sleep_for(200ms);  // several more attempts
-  host.shutdown();
   EXPECT_EQ(log.count("PipeWire is not running"), 1u);
   EXPECT_EQ(log.count("connected to PipeWire"), 0u);
+
+  // A listener appears where PipeWire's socket would be: the host, still trying, connects.
+  const UniqueFD listener = listenAt(runtime.path / options.remoteName);
+  ASSERT_TRUE(listener);
+  pollfd incoming{listener.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&incoming, 1, 5000), 1) << "the host stopped trying to connect";
+  host.shutdown();
+  EXPECT_EQ(log.count("PipeWire is not running"), 1u);
   EXPECT_TRUE(sent.expired());
   EXPECT_EQ(streamSource->starts(), 0);
   EXPECT_EQ(streamSource->stops(), 0);
