@@ -6,9 +6,12 @@
 // or more late stands for every grid point that passed meanwhile (the timer merges them): its
 // lateness counts against the first of them, and the next tick serves the grid point after the
 // last of them.
+// Then, as its floor, the same in rounds interleaved with a bare timerfd loop at the same
+// priority, so that both are measured under the same load.
 // Runs on the main thread; the timer's handler records ticks on the timer queue.
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +27,7 @@
 
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
+#include "platform/linux/unique_fd.h"
 
 namespace {
 
@@ -72,16 +76,131 @@ std::int64_t mean(std::vector<std::int64_t>::const_iterator first, std::vector<s
 
 void printUsage(const char* program) {
   std::printf(
-      "Usage: %s [--seconds N]\n"
+      "Usage: %s [--seconds N] [--floor-rounds R]\n"
       "Runs a strict 30 Hz timer (leeway 1 ms) on a user-interactive queue for N seconds (default 10)\n"
-      "and prints tick count, lateness median / p99 / max against start + k/30 s, and drift.\n",
+      "and prints tick count, lateness median / p99 / max against start + k/30 s, and drift.\n"
+      "Then, with R > 0 (default 4), R rounds of N seconds each of the frame timer and of a bare\n"
+      "timerfd loop at the same priority, interleaved and rotated (ABBA...), as its floor.\n",
       program);
+}
+
+struct LatenessSummary {
+  std::size_t ticks = 0;
+  std::int64_t median = 0;
+  std::int64_t p99 = 0;
+  std::int64_t max = 0;
+};
+
+LatenessSummary summarize(std::vector<std::int64_t> lateness) {
+  if (lateness.empty()) return {};
+  std::sort(lateness.begin(), lateness.end());
+  return {lateness.size(), percentile(lateness, 0.5), percentile(lateness, 0.99), lateness.back()};
+}
+
+// The floor: one thread at the queue's scheduling (SCHED_RR 1 when permitted) that sleeps in
+// read() on a timerfd armed at each absolute deadline start + k/30 s, nothing else.
+LatenessSummary bareTimerfdLoop(int seconds) {
+  std::vector<std::int64_t> lateness;
+  lateness.reserve(static_cast<std::size_t>(seconds) * kFramesPerSecond + 4);
+  std::thread loop([&lateness, seconds] {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_RR);
+    if (sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param) != 0) {
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
+    }
+    kolv::UniqueFD timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+    if (!timer) return;
+    const std::uint64_t start = kolv::monotonicNanoseconds();
+    const std::uint64_t ticks = static_cast<std::uint64_t>(seconds) * kFramesPerSecond;
+    for (std::uint64_t tick = 0; tick < ticks; ++tick) {
+      const std::uint64_t deadline = idealTime(start, tick);
+      itimerspec alarm{};
+      alarm.it_value.tv_sec = static_cast<time_t>(deadline / kNanosecondsPerSecond);
+      alarm.it_value.tv_nsec = static_cast<long>(deadline % kNanosecondsPerSecond);
+      if (deadline <= kolv::monotonicNanoseconds()) {
+        lateness.push_back(static_cast<std::int64_t>(kolv::monotonicNanoseconds() - deadline));
+        continue;
+      }
+      timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &alarm, nullptr);
+      std::uint64_t expirations = 0;
+      if (read(timer.get(), &expirations, sizeof expirations) != sizeof expirations) return;
+      lateness.push_back(static_cast<std::int64_t>(kolv::monotonicNanoseconds() - deadline));
+    }
+  });
+  loop.join();
+  return summarize(std::move(lateness));
+}
+
+// The frame timer as the camera runs it, for `seconds`, without progress lines.
+LatenessSummary frameTimerRound(kolv::LinuxDispatch& dispatch, const kolv::DispatchQueueRef& queue, int seconds) {
+  auto timer = dispatch.makeTimerSource(kolv::DispatchTimerFlags::strict, queue);
+  if (!timer) return {};
+  std::mutex mutex;
+  std::vector<std::int64_t> lateness;
+  lateness.reserve(static_cast<std::size_t>(seconds) * kFramesPerSecond + 4);
+  std::uint64_t gridPoint = 0;
+  const std::uint64_t start = kolv::monotonicNanoseconds();
+  timer->schedule(kolv::DispatchTime{start}, 1.0 / 30, std::chrono::milliseconds(1));
+  timer->setEventHandler([&] {
+    const std::uint64_t now = kolv::monotonicNanoseconds();
+    std::lock_guard lock(mutex);
+    lateness.push_back(static_cast<std::int64_t>(now - idealTime(start, gridPoint)));
+    // A late tick serves every grid point that passed; the next one serves the point after.
+    gridPoint = std::max(gridPoint, (now - start) * kFramesPerSecond / kNanosecondsPerSecond) + 1;
+  });
+  timer->resume();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds) - std::chrono::milliseconds(10));
+  timer->cancel();
+  std::lock_guard lock(mutex);
+  return summarize(lateness);
+}
+
+std::int64_t medianOf(std::vector<std::int64_t> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Rounds of the frame timer and the bare loop, interleaved and rotated: A B B A A B...
+void compareWithFloor(kolv::LinuxDispatch& dispatch, const kolv::DispatchQueueRef& queue, int seconds, int rounds) {
+  std::printf(
+      "\nfloor comparison: %d rounds of %d s each, frame timer (A) and bare timerfd loop (B), "
+      "interleaved ABBA...\n",
+      rounds, seconds);
+  std::vector<std::int64_t> timerP99, floorP99, timerMedian, floorMedian;
+  for (int round = 0; round < rounds; ++round) {
+    for (int slot = 0; slot < 2; ++slot) {
+      const bool timerFirst = round % 2 == 0;
+      const bool isTimer = (slot == 0) == timerFirst;
+      const LatenessSummary result = isTimer ? frameTimerRound(dispatch, queue, seconds) : bareTimerfdLoop(seconds);
+      std::printf("  round %d %-16s %4zu ticks, lateness median %7.1f us, p99 %7.1f us, max %8.1f us\n", round + 1,
+                  isTimer ? "frame timer" : "bare timerfd", result.ticks, microseconds(result.median),
+                  microseconds(result.p99), microseconds(result.max));
+      std::fflush(stdout);
+      (isTimer ? timerP99 : floorP99).push_back(result.p99);
+      (isTimer ? timerMedian : floorMedian).push_back(result.median);
+    }
+  }
+  const std::int64_t timerP99Median = medianOf(timerP99);
+  const std::int64_t floorP99Median = medianOf(floorP99);
+  std::printf("median over rounds: frame timer median %.1f us, p99 %.1f us; bare timerfd median %.1f us, p99 %.1f us\n",
+              microseconds(medianOf(timerMedian)), microseconds(timerP99Median), microseconds(medianOf(floorMedian)),
+              microseconds(floorP99Median));
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < timerP99.size() && i < floorP99.size(); ++i) {
+    if (floorP99[i] > 0) ratios.push_back(static_cast<double>(timerP99[i]) / static_cast<double>(floorP99[i]));
+  }
+  std::sort(ratios.begin(), ratios.end());
+  if (!ratios.empty()) {
+    std::printf("p99 ratio frame timer / bare timerfd per round: median %.2f (range %.2f-%.2f)\n",
+                ratios[ratios.size() / 2], ratios.front(), ratios.back());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int seconds = 10;
+  int floorRounds = 4;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "--help" || argument == "-h") {
@@ -91,6 +210,11 @@ int main(int argc, char** argv) {
     if (argument == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
       if (seconds > 0) continue;
+    }
+    if (argument == "--floor-rounds" && i + 1 < argc) {
+      const std::string_view value = argv[++i];
+      floorRounds = std::atoi(argv[i]);
+      if (floorRounds > 0 || value == "0") continue;
     }
     printUsage(argv[0]);
     return 2;
@@ -195,5 +319,7 @@ int main(int argc, char** argv) {
   std::printf("mean lateness: first second %.1f us, last second %.1f us\n",
               microseconds(mean(lateness.begin(), lateness.begin() + perSecond)),
               microseconds(mean(lateness.end() - perSecond, lateness.end())));
+  timer.reset();
+  if (floorRounds > 0) compareWithFloor(dispatch, queue, seconds, floorRounds);
   return 0;
 }

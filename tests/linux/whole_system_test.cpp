@@ -11,8 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "device/kolv_camera_device_source.h"
@@ -46,8 +46,8 @@ class WholeSystemTest : public ::testing::Test {
   // Replaces a hand-off file in one step, as a companion does.
   void writeAtomically(const char* name, const void* bytes, std::size_t size) {
     const fs::path temporary = container() / (std::string(name) + ".tmp");
-    std::ofstream(temporary, std::ios::binary).write(static_cast<const char*>(bytes),
-                                                     static_cast<std::streamsize>(size));
+    std::ofstream(temporary, std::ios::binary)
+        .write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     fs::rename(temporary, container() / name);
   }
   void publishSurface(std::uint32_t id) { writeAtomically(kSurfaceIDFileName, &id, 4); }  // little-endian host

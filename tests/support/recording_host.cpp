@@ -16,7 +16,8 @@ bool RecordingHost::addDevice(CMIOExtensionProvider&, const std::shared_ptr<CMIO
   calls.push_back("addDevice");
   deviceRequests.push_back(device);
   if (!refuseDevice) return true;
-  if (error) *error = NSError::errorWithDomain("TestHost", 1, {{std::string(NSLocalizedDescriptionKey), "device refused"}});
+  if (error)
+    *error = NSError::errorWithDomain("TestHost", 1, {{std::string(NSLocalizedDescriptionKey), "device refused"}});
   return false;
 }
 
@@ -25,7 +26,8 @@ bool RecordingHost::addStream(CMIOExtensionDevice&, const std::shared_ptr<CMIOEx
   calls.push_back("addStream");
   streamRequests.push_back(stream);
   if (!refuseStream) return true;
-  if (error) *error = NSError::errorWithDomain("TestHost", 2, {{std::string(NSLocalizedDescriptionKey), "stream refused"}});
+  if (error)
+    *error = NSError::errorWithDomain("TestHost", 2, {{std::string(NSLocalizedDescriptionKey), "stream refused"}});
   return false;
 }
 
@@ -52,9 +54,8 @@ void RecordingHost::sendSampleBuffer(CMIOExtensionStream&, const CMSampleBufferR
       record.bytesPerRow = image->bytesPerRow();
       record.pixelFormat = image->pixelFormatType();
       const std::size_t size = record.bytesPerRow * record.height;
-      record.allBytes0x40 = base != nullptr && size > 0 && std::all_of(base, base + size, [](std::uint8_t b) {
-                              return b == 0x40;
-                            });
+      record.allBytes0x40 =
+          base != nullptr && size > 0 && std::all_of(base, base + size, [](std::uint8_t b) { return b == 0x40; });
       if (base != nullptr && size >= 4) std::memcpy(&record.firstPixel, base, 4);
       CVPixelBufferUnlockBaseAddress(image, kCVPixelBufferLock_ReadOnly);
     }

@@ -20,7 +20,7 @@ struct RecordedSample {
   const void* baseAddress = nullptr;
   std::size_t width = 0, height = 0, bytesPerRow = 0;
   OSType pixelFormat = 0;
-  bool allBytes0x40 = false;  // every byte of every row, padding included
+  bool allBytes0x40 = false;     // every byte of every row, padding included
   std::uint32_t firstPixel = 0;  // the first four bytes, little-endian
   CMFormatDescription formatDescription;
   CMSampleTimingInfo timing;

@@ -123,7 +123,7 @@ struct TimerState {
   bool finished = false;        // a one-shot grid has fired
   bool resumed = false;
   bool cancelled = false;
-  bool eventPending = false;  // an event waits on the queue and has not started
+  bool eventPending = false;                 // an event waits on the queue and has not started
   std::optional<std::thread::id> runningOn;  // the thread running the handler, while it runs
   std::condition_variable handlerReturned;
 };
@@ -334,9 +334,8 @@ class LinuxTimerSource final : public DispatchSourceTimer {
       const bool first = !std::exchange(timer_->cancelled, true);
       if (first) released = std::move(timer_->handler);
       // A handler running on another thread finishes before cancel() returns.
-      timer_->handlerReturned.wait(lock, [this] {
-        return !timer_->runningOn || *timer_->runningOn == std::this_thread::get_id();
-      });
+      timer_->handlerReturned.wait(
+          lock, [this] { return !timer_->runningOn || *timer_->runningOn == std::this_thread::get_id(); });
       if (!first) return;
     }
     queue_->state()->wakeWorker();  // so that it stops waiting for this timer's deadline
