@@ -24,7 +24,7 @@ using Status = CheckItem::Status;
 constexpr auto kTimeout = std::chrono::seconds(2);
 constexpr const char* kNodeName = "kolv-camera";
 
-// Discards every line: the check prints its own.
+// Discards every line: the check prints its own. Main thread.
 class SilentLog final : public OSLog {
  public:
   bool isEnabled(OSLogType) const override { return false; }

@@ -163,7 +163,7 @@ TEST_F(AppGroupFileManagerTest, SymlinkToARegularFileIsFollowed) {
   EXPECT_EQ(manager.contentsAtPath(dir_ / "dangling", 9), std::nullopt);
 }
 
-// Every line, whatever its type.
+// Every line, whatever its type. The test's thread only.
 class AllLinesLog final : public OSLog {
  public:
   bool isEnabled(OSLogType) const override { return true; }

@@ -16,7 +16,7 @@ struct BusCloser {
 };
 using Bus = std::unique_ptr<sd_bus, BusCloser>;
 
-// An sd_bus_error freed at the end of its scope.
+// An sd_bus_error freed at the end of its scope. Lives on the thread that makes the call.
 class BusError {
  public:
   BusError() = default;
