@@ -1,6 +1,6 @@
 # kolv-camera --check against the session as it is: no PipeWire, no camera node, no Camera
 # portal, a companion whose surface header lies, a hand-off file of the wrong length, a stale
-# timestamp, and everything in place. The running camera logs each hand-off problem once.
+# timestamp, everything in place, and no WirePlumber. The running camera logs each hand-off problem once.
 # SIGHUP stops the camera cleanly.
 . "$(dirname "$0")/lib.sh"
 
@@ -144,4 +144,12 @@ kill -HUP "$CAMERA_PID"
 wait_exit "$CAMERA_PID" 10
 check "SIGHUP: the camera exits with status 0" [ $? = 0 ]
 check "SIGHUP: the camera leaves PipeWire" camera_log_reaches "left PipeWire" 1
+
+# --- PipeWire without its session manager (the session's cleanup tolerates a stopped one).
+kill -TERM "$KOLV_WIREPLUMBER_PID"
+wait_until 5 eval '! process_alive '"$KOLV_WIREPLUMBER_PID"
+run_check no-wireplumber
+check "no WirePlumber: --check exits 1" [ "$CHECK_STATUS" = 1 ]
+check_line "no WirePlumber: says so, with a fix" \
+  "[FAIL] WirePlumber: not running (no such client, no \"default\" metadata). Fix: systemctl --user start wireplumber.service"
 finish
