@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/check.h"
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
@@ -20,12 +21,16 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: kolv-camera [--help | --version]\n"
+    "Usage: kolv-camera [--help | --version | --check]\n"
     "\n"
     "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second)\n"
-    "until it receives SIGINT or SIGTERM. Pictures come from the companion application\n"
+    "until it receives SIGINT, SIGTERM or SIGHUP. Pictures come from the companion application\n"
     "through its hand-off files; without them the camera sends grey frames.\n"
-    "Log lines go to the system log, and to standard error unless that is the journal.\n";
+    "Log lines go to the system log, and to standard error unless that is the journal.\n"
+    "\n"
+    "  --check    check PipeWire, WirePlumber, the camera node, the Camera portal and the\n"
+    "             companion's hand-off, one line each with a fix for what fails; exits 1\n"
+    "             when something fails\n";
 
 // True when standard error is the journal stream systemd gave this process, which already
 // receives the system log's lines.
@@ -62,6 +67,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (std::strcmp(argv[i], "--check") == 0) return kolv::runCheck(stdout);
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("kolv-camera %s\n", KOLV_VERSION);
       return 0;
@@ -70,12 +76,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch;
-  kolv::LinuxMediaServices media(clock);
+  kolv::LinuxMediaServices media(clock, log);
   kolv::InfoPlistBundleServices bundles;
-  kolv::AppGroupFileManager fileManager;
-  kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
+  kolv::AppGroupFileManager fileManager(log, kolv::companionHandOffFiles());
   kolv::SignalRunLoop signalRunLoop;
   kolv::PipeWireHost host(log);
   ServiceRunLoop runLoop(signalRunLoop, host);

@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kolv {
@@ -157,6 +161,65 @@ TEST_F(AppGroupFileManagerTest, SymlinkToARegularFileIsFollowed) {
   const AppGroupFileManager manager(dir_);
   EXPECT_EQ(manager.contentsAtPath(dir_ / "link", 9), bytes("12345678"));
   EXPECT_EQ(manager.contentsAtPath(dir_ / "dangling", 9), std::nullopt);
+}
+
+// Every line, whatever its type. The test's thread only.
+class AllLinesLog final : public OSLog {
+ public:
+  bool isEnabled(OSLogType) const override { return true; }
+  void write(OSLogType type, std::string_view message) override { lines.push_back({type, std::string(message)}); }
+  std::vector<std::pair<OSLogType, std::string>> lines;
+};
+
+std::string littleEndianDouble(double value) {
+  std::string out(8, '\0');
+  std::memcpy(out.data(), &value, 8);
+  return out;
+}
+
+// The running camera reads both files at every tick: each problem is one line until it
+// changes, and the return to a usable file one more.
+TEST_F(AppGroupFileManagerTest, HandOffProblemsAreLoggedOnceUntilTheyChange) {
+  AllLinesLog log;
+  const AppGroupFileManager manager(log, {{"kolvcamera_surface_id", 4, false}, {"kolvcamera_frame_meta", 8, true}});
+  const fs::path id = dir_ / "kolvcamera_surface_id";
+  const fs::path meta = dir_ / "kolvcamera_frame_meta";
+  const std::string folder = dir_.string();
+  const auto tick = [&](int times = 3) {
+    for (int i = 0; i < times; ++i) {
+      manager.contentsAtPath(id, 5);
+      manager.contentsAtPath(meta, 9);
+      manager.contentsAtPath(dir_ / "unwatched", 9);
+    }
+  };
+
+  tick();
+  write("kolvcamera_surface_id", "\x01\x02\x03\x04");
+  write("kolvcamera_frame_meta", "12345");
+  tick();
+  write("kolvcamera_frame_meta", std::string(12, 'x'));
+  tick();
+  write("kolvcamera_frame_meta", littleEndianDouble(std::nan("")));
+  tick();
+  for (double timestamp : {1.0, 2.0, 3.0}) {
+    write("kolvcamera_frame_meta", littleEndianDouble(timestamp));
+    tick(1);
+  }
+  write("kolvcamera_frame_meta", littleEndianDouble(-std::numeric_limits<double>::infinity()));
+  tick();
+
+  using T = OSLogType;
+  const std::vector<std::pair<OSLogType, std::string>> expected = {
+      {T::defaultType, "kolvcamera_surface_id in " + folder + " is missing: no companion has handed a picture over"},
+      {T::defaultType, "kolvcamera_frame_meta in " + folder + " is missing: no companion has handed a picture over"},
+      {T::defaultType, "kolvcamera_surface_id in " + folder + " is usable"},
+      {T::error, "kolvcamera_frame_meta in " + folder + " is 5 bytes, expected 8"},
+      {T::error, "kolvcamera_frame_meta in " + folder + " is 12 bytes, expected 8"},
+      {T::error, "kolvcamera_frame_meta in " + folder + " holds a timestamp that is not a finite number"},
+      {T::defaultType, "kolvcamera_frame_meta in " + folder + " is usable"},
+      {T::error, "kolvcamera_frame_meta in " + folder + " holds a timestamp that is not a finite number"},
+  };
+  EXPECT_EQ(log.lines, expected);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace kolv {
 namespace {
 
-// Blocks SIGINT and SIGTERM in this thread (and the threads it starts) for one test, then
+// Blocks SIGINT, SIGTERM and SIGHUP in this thread (and the threads it starts) for one test, then
 // checks that none is left pending before unblocking them again.
 class ScopedTerminationBlock {
  public:
@@ -24,6 +24,7 @@ class ScopedTerminationBlock {
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGTERM));
     EXPECT_FALSE(sigismember(&pending, SIGINT));
+    EXPECT_FALSE(sigismember(&pending, SIGHUP));
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
   ScopedTerminationBlock(const ScopedTerminationBlock&) = delete;
@@ -54,7 +55,7 @@ TEST(SignalRunLoopTest, StopFromAnotherThreadEndsRun) {
 
 TEST(SignalRunLoopTest, TerminationSignalToTheRunningThreadEndsRun) {
   const ScopedTerminationBlock blocked;
-  for (int signal : {SIGTERM, SIGINT}) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SignalRunLoop loop;
     std::thread runner([&loop] { loop.run(); });
     ASSERT_EQ(pthread_kill(runner.native_handle(), signal), 0);
@@ -63,7 +64,7 @@ TEST(SignalRunLoopTest, TerminationSignalToTheRunningThreadEndsRun) {
 }
 
 // The real thing, in a child process: main() blocks the signals, other threads are running,
-// the process receives SIGTERM or SIGINT, run() returns and main exits 0.
+// the process receives SIGTERM, SIGINT or SIGHUP, run() returns and main exits 0.
 void runLikeMainUntil(int signal) {
   SignalRunLoop::blockTerminationSignals();
   std::thread worker([signal] { ::kill(::getpid(), signal); });
@@ -77,6 +78,7 @@ TEST(SignalRunLoopDeathTest, ProcessExitsCleanlyOnTermination) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(runLikeMainUntil(SIGTERM), ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(runLikeMainUntil(SIGINT), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(runLikeMainUntil(SIGHUP), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/linux/media_linux.h"
 #include "platform/linux/shared_surface.h"
 #include "platform/linux/unique_fd.h"
+#include "support/fake_foundation.h"
 
 namespace kolv {
 namespace {
@@ -131,6 +132,12 @@ TEST_F(SurfaceTest, IDsThatNameNothingFindNothing) {
   EXPECT_FALSE(lookup(surface->id() + 1));
   EXPECT_FALSE(LinuxMediaServices(nullptr, {}).IOSurfaceLookup(surface->id()));
   EXPECT_FALSE(LinuxMediaServices(nullptr, root_ / "elsewhere").IOSurfaceLookup(surface->id()));
+
+  EXPECT_EQ(media_.lookupSurface(0).refusal, SurfaceRefusal::zeroID);
+  EXPECT_EQ(media_.lookupSurface(surface->id() + 1).refusal, SurfaceRefusal::noEntry);
+  EXPECT_EQ(LinuxMediaServices(nullptr, root_ / "elsewhere").lookupSurface(surface->id()).refusal,
+            SurfaceRefusal::noRegistry);
+  EXPECT_EQ(media_.lookupSurface(surface->id()).refusal, SurfaceRefusal::none);
 }
 
 TEST_F(SurfaceTest, SurfacesTakenInTurnStayMappedWhileTheyArePublished) {
@@ -224,30 +231,38 @@ UniqueFD publishByHand(const std::filesystem::path& registry, std::uint32_t id, 
 
 TEST_F(SurfaceTest, OnlySealedWellFormedFilesOfThisIDAreSurfaces) {
   ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  using R = SurfaceRefusal;
   struct Case {
     const char* name;
     std::function<void(HandMade&)> change;
-    bool found;
+    SurfaceRefusal refusal;  // none: found
+    const char* reason;      // a part of the refusal's reason
   };
   const std::vector<Case> cases = {
-      {"as documented", [](HandMade&) {}, true},
-      {"larger file than needed", [](HandMade& m) { m.fileSize = 1 << 20; }, true},
-      {"wider rows than needed", [](HandMade& m) { m.bytesPerRow = 100; }, true},
-      {"other format, one byte a pixel", [](HandMade& m) { m.pixelFormat = 0x4c303038, m.bytesPerRow = 16; }, true},
-      {"unsealed", [](HandMade& m) { m.seals = 0; }, false},
-      {"may grow", [](HandMade& m) { m.seals = F_SEAL_SHRINK; }, false},
-      {"may shrink", [](HandMade& m) { m.seals = F_SEAL_GROW | F_SEAL_SEAL; }, false},
-      {"wrong magic", [](HandMade& m) { m.magic[0] = 'k'; }, false},
-      {"version 2", [](HandMade& m) { m.version = 2; }, false},
-      {"another ID inside", [](HandMade& m) { m.headerID = 77; }, false},
-      {"zero width", [](HandMade& m) { m.width = 0; }, false},
-      {"too tall", [](HandMade& m) { m.height = 16385, m.fileSize = 4096 + 64; }, false},
-      {"rows too short", [](HandMade& m) { m.bytesPerRow = 63; }, false},
-      {"pixel offset off a page", [](HandMade& m) { m.pixelOffset = 64; }, false},
-      {"pixel offset at 0", [](HandMade& m) { m.pixelOffset = 0; }, false},
-      {"pixel offset past 4 GiB", [](HandMade& m) { m.pixelOffset = 1ULL << 32, m.fileSize = 4096; }, false},
-      {"file shorter than its rows", [](HandMade& m) { m.fileSize = 4096 + 7 * 64; }, false},
-      {"header cut short", [](HandMade& m) { m.fileSize = 32; }, false},
+      {"as documented", [](HandMade&) {}, R::none, ""},
+      {"larger file than needed", [](HandMade& m) { m.fileSize = 1 << 20; }, R::none, ""},
+      {"wider rows than needed", [](HandMade& m) { m.bytesPerRow = 100; }, R::none, ""},
+      {"other format, one byte a pixel", [](HandMade& m) { m.pixelFormat = 0x4c303038, m.bytesPerRow = 16; }, R::none,
+       ""},
+      {"unsealed", [](HandMade& m) { m.seals = 0; }, R::unsealed, "not sealed"},
+      {"may grow", [](HandMade& m) { m.seals = F_SEAL_SHRINK; }, R::unsealed, "not sealed"},
+      {"may shrink", [](HandMade& m) { m.seals = F_SEAL_GROW | F_SEAL_SEAL; }, R::unsealed, "not sealed"},
+      {"wrong magic", [](HandMade& m) { m.magic[0] = 'k'; }, R::badHeader, "magic is not KOLVSURF"},
+      {"version 2", [](HandMade& m) { m.version = 2; }, R::badHeader, "format version 2, expected 1"},
+      {"another ID inside", [](HandMade& m) { m.headerID = 77; }, R::idMismatch, "names surface 77 (ID mismatch)"},
+      {"zero width", [](HandMade& m) { m.width = 0; }, R::badHeader, "invalid geometry 0x8"},
+      {"no pixel format", [](HandMade& m) { m.pixelFormat = 0; }, R::badHeader, "pixel format 0"},
+      {"too tall", [](HandMade& m) { m.height = 16385, m.fileSize = 4096 + 64; }, R::badHeader, "invalid geometry"},
+      {"rows too short", [](HandMade& m) { m.bytesPerRow = 63; }, R::badHeader, "63 bytes per row"},
+      {"pixel offset off a page", [](HandMade& m) { m.pixelOffset = 64; }, R::badHeader, "pixel offset 64"},
+      {"pixel offset at 0", [](HandMade& m) { m.pixelOffset = 0; }, R::badHeader, "pixel offset 0"},
+      {"pixel offset past 4 GiB", [](HandMade& m) { m.pixelOffset = 1ULL << 32, m.fileSize = 4096; }, R::badHeader,
+       "pixel offset 4294967296"},
+      {"file shorter than its rows", [](HandMade& m) { m.fileSize = 4096 + 7 * 64; }, R::shorterThanHeader,
+       "is 4544 bytes, shorter than the 4608 its header describes (16x8, 64 bytes per row)"},
+      {"taller than its file", [](HandMade& m) { m.height = 720, m.fileSize = 4096 + 8 * 64; }, R::shorterThanHeader,
+       "shorter than the 50176"},
+      {"header cut short", [](HandMade& m) { m.fileSize = 32; }, R::badHeader, "shorter than the 64-byte header"},
   };
   std::uint32_t id = 1000;
   for (const Case& testCase : cases) {
@@ -256,8 +271,13 @@ TEST_F(SurfaceTest, OnlySealedWellFormedFilesOfThisIDAreSurfaces) {
     testCase.change(made);
     UniqueFD keepAlive = publishByHand(registry_, ++id, made);
     ASSERT_TRUE(keepAlive);
+    const SurfaceLookupResult result = media_.lookupSurface(id);
+    EXPECT_EQ(result.refusal, testCase.refusal);
+    EXPECT_EQ(static_cast<bool>(result.surface), testCase.refusal == R::none);
+    EXPECT_NE(result.reason.find(testCase.reason), std::string::npos) << result.reason;
+    // The core's lookup agrees: the surface, or nothing.
     IOSurfaceRef view = lookup(id);
-    EXPECT_EQ(static_cast<bool>(view), testCase.found);
+    EXPECT_EQ(static_cast<bool>(view), testCase.refusal == R::none);
     if (view) {
       EXPECT_EQ(view->bytesPerRow(), made.bytesPerRow);
     }
@@ -275,11 +295,50 @@ TEST_F(SurfaceTest, EntriesThatAreNotMemfdsFindNothingAndNeverBlock) {
   }
   std::filesystem::create_symlink(root_ / "plain", registry_ / "4");
   EXPECT_FALSE(lookup(4));
+  EXPECT_EQ(media_.lookupSurface(4).refusal, SurfaceRefusal::notMemfd);
 
   ASSERT_EQ(::mkfifo((registry_ / "5").c_str(), 0600), 0);
   EXPECT_FALSE(lookup(5));
+  EXPECT_EQ(media_.lookupSurface(5).refusal, SurfaceRefusal::notMemfd);
   std::filesystem::create_symlink("/proc/self/fd/987654", registry_ / "6");
   EXPECT_FALSE(lookup(6));
+  EXPECT_EQ(media_.lookupSurface(6).refusal, SurfaceRefusal::danglingEntry);
+}
+
+// The running camera's log: a line for each new kind of refusal, none while it repeats,
+// whatever the IDs; after a surface is found, the same fault is news again.
+TEST_F(SurfaceTest, RefusalsAreLoggedOnceUntilTheyChange) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  test::CapturingLog log;
+  LinuxMediaServices media(nullptr, log, registry_);
+  const auto messages = [&log] {
+    std::vector<std::string> out;
+    for (const auto& line : log.lines()) out.push_back(line.message);
+    return out;
+  };
+  HandMade lying;
+  lying.headerID = 5;
+  std::vector<UniqueFD> keepAlive;
+  for (std::uint32_t id : {11U, 12U, 13U}) keepAlive.push_back(publishByHand(registry_, id, lying));
+  std::filesystem::create_symlink("/proc/self/fd/987654", registry_ / "14");
+  auto good = SharedSurface::createIn(registry_, 8, 8);
+  ASSERT_TRUE(good);
+
+  for (int tick = 0; tick < 3; ++tick) EXPECT_FALSE(media.IOSurfaceLookup(11));
+  EXPECT_FALSE(media.IOSurfaceLookup(12));  // another surface, the same fault
+  EXPECT_EQ(messages(), std::vector<std::string>{"surface 11 refused: its header names surface 5 (ID mismatch)"});
+
+  EXPECT_FALSE(media.IOSurfaceLookup(14));
+  EXPECT_FALSE(media.IOSurfaceLookup(14));
+  EXPECT_TRUE(media.IOSurfaceLookup(good->id()));
+  EXPECT_TRUE(media.IOSurfaceLookup(good->id()));
+  EXPECT_FALSE(media.IOSurfaceLookup(13));
+  EXPECT_EQ(messages(), (std::vector<std::string>{
+                            "surface 11 refused: its header names surface 5 (ID mismatch)",
+                            "surface 14 refused: its companion has exited (dangling registry link)",
+                            "surface 13 refused: its header names surface 5 (ID mismatch)",
+                        }));
+  EXPECT_EQ(log.lines().front().type, OSLogType::error);
 }
 
 // ---- Other processes -------------------------------------------------------------------
@@ -364,6 +423,9 @@ TEST_F(SurfaceTest, EntryOfACrashedProducerFindsNothing) {
   EXPECT_EQ(producer.wait(), 0);
   EXPECT_TRUE(std::filesystem::is_symlink(registry_ / std::to_string(id)));
   EXPECT_FALSE(lookup(id));
+  const SurfaceLookupResult result = media_.lookupSurface(id);
+  EXPECT_EQ(result.refusal, SurfaceRefusal::danglingEntry);
+  EXPECT_EQ(result.reason, "its companion has exited (dangling registry link)");
 }
 
 TEST_F(SurfaceTest, SurfaceOfAnotherUserFindsNothing) {
@@ -396,6 +458,7 @@ TEST_F(SurfaceTest, SurfaceOfAnotherUserFindsNothing) {
     EXPECT_TRUE(reachable) << "the file itself can be opened; only its owner keeps it out";
   }
   EXPECT_FALSE(lookup(9));
+  EXPECT_EQ(media_.lookupSurface(9).reason, "its file belongs to another user (uid 65534)");
   ASSERT_TRUE(writeAll(producer.toChild.get(), "g", 1));
   EXPECT_EQ(producer.wait(), 0);
 }

@@ -1,17 +1,44 @@
 // The media services on Linux: memfd-backed pixel-buffer pools, surfaces looked up in the
-// per-user surface registry, and the host clock that the composition root hands in.
+// per-user surface registry, and the host clock that the composition root hands in. A
+// surface that is refused is logged with the reason, once until the reason changes.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "platform/foundation.h"
 #include "platform/linux/shared_surface.h"
 #include "platform/media.h"
 
 namespace kolv {
+
+// Why a lookup found no surface, by kind; the kinds are what log lines are told apart by.
+enum class SurfaceRefusal {
+  none,
+  zeroID,             // the ID file names surface 0
+  noRegistry,         // the registry folder is missing or unsafe
+  noEntry,            // nothing is published under the ID
+  danglingEntry,      // the link's target is gone: its companion has exited
+  unopenable,         // the entry exists but cannot be opened
+  notMemfd,           // a plain file, FIFO, device or hugetlb file
+  unsealed,           // a memfd that may still shrink or grow
+  otherUser,          // a file of another user
+  badHeader,          // short, wrong magic or version, invalid geometry
+  idMismatch,         // the header names another surface
+  shorterThanHeader,  // the file ends before the rows its header describes
+  unmappable,         // mmap failed
+};
+
+// A lookup's outcome: the surface, or the kind and a one-line reason why there is none.
+struct SurfaceLookupResult {
+  IOSurfaceRef surface;
+  SurfaceRefusal refusal = SurfaceRefusal::none;
+  std::string reason;  // empty when found
+};
 
 // Thread-safety: every call may come from any thread; the recent surfaces are under a mutex.
 class LinuxMediaServices final : public MediaServices {
@@ -19,6 +46,10 @@ class LinuxMediaServices final : public MediaServices {
   // `surfaceRegistry` is the folder where companions publish surfaces; an empty path finds
   // none.
   explicit LinuxMediaServices(CMClockRef hostClock, std::filesystem::path surfaceRegistry = defaultSurfaceRegistry());
+  // The same, logging refused surfaces to `log`: one line when a lookup is refused for a
+  // reason other than the last one logged, and one when a surface is found again after that.
+  LinuxMediaServices(CMClockRef hostClock, OSLog& log,
+                     std::filesystem::path surfaceRegistry = defaultSurfaceRegistry());
 
   // Refuses attributes that pixelBufferLayoutFromAttributes refuses, with
   // kCVReturnInvalidArgument. Pool attributes are not used.
@@ -29,6 +60,8 @@ class LinuxMediaServices final : public MediaServices {
   // any file that is not a sealed, well-formed surface carrying this ID. The last few
   // surfaces found are kept mapped: finding one of them again returns the same object.
   IOSurfaceRef IOSurfaceLookup(IOSurfaceID surfaceID) override;
+  // The same lookup, with the reason for a refusal; logs nothing.
+  SurfaceLookupResult lookupSurface(IOSurfaceID surfaceID);
 
   // How many recently found surfaces stay mapped: a companion's surfaces in turn (five at 30
   // pictures a second with the companion library) must all fit, or each lookup misses.
@@ -44,6 +77,9 @@ class LinuxMediaServices final : public MediaServices {
 
   const CMClockRef hostClock_;
   const std::filesystem::path surfaceRegistry_;
+  OSLog* const log_ = nullptr;
+  std::mutex logMutex_;
+  SurfaceRefusal lastLogged_ = SurfaceRefusal::none;  // guarded by logMutex_
   std::mutex recentMutex_;
   std::vector<RecentSurface> recentSurfaces_;  // guarded by recentMutex_, most recent first
 };

@@ -83,9 +83,19 @@ void encodeSurfaceHeader(const SurfaceHeader& header, std::span<std::byte, kSurf
   store64(&out[32], header.pixelOffset);
 }
 
-std::optional<SurfaceHeader> decodeSurfaceHeader(std::span<const std::byte, kSurfaceHeaderSize> bytes) {
-  if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) return std::nullopt;
-  if (load32(&bytes[8]) != kSurfaceFormatVersion) return std::nullopt;
+namespace {
+
+// The header in `bytes`, or why it is refused.
+std::optional<SurfaceHeader> decodeOrExplain(std::span<const std::byte, kSurfaceHeaderSize> bytes,
+                                             std::string* problem) {
+  const auto refuse = [problem](std::string why) -> std::optional<SurfaceHeader> {
+    if (problem) *problem = std::move(why);
+    return std::nullopt;
+  };
+  if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) return refuse("its magic is not KOLVSURF");
+  if (const std::uint32_t version = load32(&bytes[8]); version != kSurfaceFormatVersion) {
+    return refuse("format version " + std::to_string(version) + ", expected " + std::to_string(kSurfaceFormatVersion));
+  }
   SurfaceHeader header;
   header.surfaceID = load32(&bytes[12]);
   header.width = load32(&bytes[16]);
@@ -93,12 +103,29 @@ std::optional<SurfaceHeader> decodeSurfaceHeader(std::span<const std::byte, kSur
   header.pixelFormat = load32(&bytes[24]);
   header.bytesPerRow = load32(&bytes[28]);
   header.pixelOffset = load64(&bytes[32]);
-  if (header.surfaceID == 0) return std::nullopt;
-  if (!isValidSurfaceGeometry(header.width, header.height, header.pixelFormat, header.bytesPerRow)) return std::nullopt;
+  if (header.surfaceID == 0) return refuse("its header names surface 0");
+  if (header.pixelFormat == 0) return refuse("pixel format 0");
+  if (!isValidSurfaceGeometry(header.width, header.height, header.pixelFormat, header.bytesPerRow)) {
+    return refuse("invalid geometry " + std::to_string(header.width) + "x" + std::to_string(header.height) + ", " +
+                  std::to_string(header.bytesPerRow) + " bytes per row");
+  }
   if (header.pixelOffset == 0 || header.pixelOffset > kMaxPixelOffset || header.pixelOffset % kPageSize != 0) {
-    return std::nullopt;
+    return refuse("pixel offset " + std::to_string(header.pixelOffset) +
+                  " is not a nonzero multiple of 4096 up to 1 MiB");
   }
   return header;
+}
+
+}  // namespace
+
+std::optional<SurfaceHeader> decodeSurfaceHeader(std::span<const std::byte, kSurfaceHeaderSize> bytes) {
+  return decodeOrExplain(bytes, nullptr);
+}
+
+std::string surfaceHeaderProblem(std::span<const std::byte, kSurfaceHeaderSize> bytes) {
+  std::string problem;
+  decodeOrExplain(bytes, &problem);
+  return problem;
 }
 
 std::filesystem::path defaultSurfaceRegistry() {

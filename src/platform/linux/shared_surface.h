@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/linux/shared_memory.h"
 #include "platform/linux/unique_fd.h"
@@ -49,6 +50,9 @@ void encodeSurfaceHeader(const SurfaceHeader& header, std::span<std::byte, kSurf
 // its geometry valid and its pixel offset a nonzero multiple of 4096. The file size is for
 // the caller to check against extent().
 std::optional<SurfaceHeader> decodeSurfaceHeader(std::span<const std::byte, kSurfaceHeaderSize> bytes);
+// Why decodeSurfaceHeader refuses `bytes`, in a few words ("its magic is not KOLVSURF"); empty
+// when it accepts them.
+std::string surfaceHeaderProblem(std::span<const std::byte, kSurfaceHeaderSize> bytes);
 
 // $XDG_RUNTIME_DIR/kolv-surfaces, or /run/user/<uid>/kolv-surfaces when XDG_RUNTIME_DIR is
 // unset; empty when there is no runtime folder at all.

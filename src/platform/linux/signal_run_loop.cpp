@@ -18,6 +18,7 @@ sigset_t terminationSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);  // the terminal that started the camera has closed
   return set;
 }
 
