@@ -1,0 +1,55 @@
+#include "platform/pipewire/frame_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/pipewire/picture_conversion.h"
+
+namespace kolv::pipewire {
+namespace {
+
+// 'NV12' as four letters, a code with bytes that are not printable as hexadecimal: a
+// companion may put anything there.
+std::string formatName(std::uint32_t code) {
+  std::string text = fourCCString(code);
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7e) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08x", code);
+      return hex;
+    }
+  }
+  return "'" + text + "'";
+}
+
+}  // namespace
+
+bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target,
+                        const PixelFormat& targetFormat) {
+  if (!target.data || target.bytesPerRow < target.width * targetFormat.bytesPerPixel) return false;
+
+  bool written = false;
+  bool shown = true;
+  if (sourceFormat == targetFormat.code) {
+    written = placePicture(source, target, targetFormat.bytesPerPixel);
+  } else if (targetFormat.code == kCVPixelFormatType_32BGRA && canConvertToBGRA(sourceFormat)) {
+    written = convertToBGRA(source, sourceFormat, target);
+  } else {
+    std::memset(target.data, static_cast<int>(kBlankByte), target.height * target.bytesPerRow);
+    written = true;
+    shown = false;
+  }
+  if (!written) return false;
+
+  if (!shown && unshownFormat_ != sourceFormat) {
+    os_log_with_type(log_, OSLogType::error, "%s: pictures of pixel format %s cannot be shown; sending grey",
+                     label_.c_str(), formatName(sourceFormat).c_str());
+  } else if (shown && unshownFormat_) {
+    os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again (pixel format %s)", label_.c_str(),
+                     formatName(sourceFormat).c_str());
+  }
+  unshownFormat_ = shown ? std::nullopt : std::optional(sourceFormat);
+  return true;
+}
+
+}  // namespace kolv::pipewire
