@@ -41,14 +41,17 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
   }
   if (!written) return false;
 
-  if (!shown && unshownFormat_ != sourceFormat) {
-    os_log_with_type(log_, OSLogType::error, "%s: pictures of pixel format %s cannot be shown; sending grey",
-                     label_.c_str(), formatName(sourceFormat).c_str());
-  } else if (shown && unshownFormat_) {
-    os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again (pixel format %s)", label_.c_str(),
-                     formatName(sourceFormat).c_str());
+  if (!shown) {
+    if (unshownFormat_ != sourceFormat) {
+      os_log_with_type(log_, OSLogType::error, "%s: pictures of pixel format %s cannot be shown; sending grey",
+                       label_.c_str(), formatName(sourceFormat).c_str());
+    }
+    unshownFormat_ = sourceFormat;
+    shownSince_ = 0;
+  } else if (unshownFormat_ && ++shownSince_ == kShownAgainAfter) {
+    os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
+    unshownFormat_.reset();
   }
-  unshownFormat_ = shown ? std::nullopt : std::optional(sourceFormat);
   return true;
 }
 
