@@ -4,6 +4,8 @@
 #include "platform/pipewire/picture_conversion.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -165,6 +167,47 @@ TEST(PictureConversion, OtherSizesAreCentredOrCroppedOnWholeChromaSamples) {
     Target cropped(4, 2, 16);
     ASSERT_TRUE(convertToBGRA(big.source(), format, cropped.picture()));
     expectShown(cropped, 4, 2, 0, 0, shown(2, fullRows ? 3 : 2));
+  }
+}
+
+// A copy of `bytes` that ends right where an unreadable page begins, as a surface's last plane
+// may end at the end of its file: reading one byte more faults.
+class AtPageEnd {
+ public:
+  explicit AtPageEnd(const std::vector<std::byte>& bytes) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    size_ = (bytes.size() + page - 1) / page * page + page;
+    void* mapping = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return;
+    mapping_ = static_cast<std::byte*>(mapping);
+    ::mprotect(mapping_ + size_ - page, page, PROT_NONE);
+    data_ = mapping_ + size_ - page - bytes.size();
+    std::copy(bytes.begin(), bytes.end(), data_);
+  }
+  ~AtPageEnd() {
+    if (mapping_) ::munmap(mapping_, size_);
+  }
+  AtPageEnd(const AtPageEnd&) = delete;
+  AtPageEnd& operator=(const AtPageEnd&) = delete;
+  const std::byte* data() const { return data_; }
+
+ private:
+  std::byte* mapping_ = nullptr;
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+TEST(PictureConversion, NothingBeyondTheLastPlaneIsRead) {
+  for (const std::uint32_t format : kYUVFormats) {
+    SCOPED_TRACE(fourCCString(format));
+    for (const std::size_t width : {1U, 7U, 33U, 127U}) {
+      const YUVPicture picture(format, width, 5, minimumBytesPerRow(static_cast<std::uint32_t>(width), format),
+                               gradient);
+      const AtPageEnd source(picture.bytes);
+      ASSERT_TRUE(source.data());
+      Target target(width, 5, width * 4);
+      EXPECT_TRUE(convertToBGRA({source.data(), width, 5, picture.bytesPerRow}, format, target.picture()));
+    }
   }
 }
 
