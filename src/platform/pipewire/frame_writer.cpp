@@ -8,8 +8,8 @@
 namespace kolv::pipewire {
 namespace {
 
-// 'NV12' as four letters, a code with bytes that are not printable as hexadecimal: a
-// companion may put anything there.
+// A code as its four letters in quotes ('NV12'), or in hexadecimal when a byte is not
+// printable: a companion may put anything there.
 std::string formatName(std::uint32_t code) {
   std::string text = fourCCString(code);
   for (const char c : text) {
