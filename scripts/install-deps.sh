@@ -7,7 +7,7 @@ packages=(
   # build
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev uuid-dev libsystemd-dev libcli11-dev libpipewire-0.3-dev libgdk-pixbuf-2.0-dev
+  libplist-dev uuid-dev libsystemd-dev libcli11-dev libpipewire-0.3-dev libgdk-pixbuf-2.0-dev libyuv-dev
   # a PipeWire session and real clients, for running and for end-to-end tests
   pipewire pipewire-bin wireplumber dbus
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -85,8 +85,9 @@ class IOSurface {
   virtual std::size_t height() const = 0;
   virtual std::size_t bytesPerRow() const = 0;
   virtual OSType pixelFormat() const = 0;
-  // The first pixel; height() * bytesPerRow() bytes stay readable and writable while the
-  // surface lives, whatever its producer does.
+  // The first pixel; every plane of the picture (height() * bytesPerRow() bytes, then the
+  // chroma planes of a 4:2:0 format) stays readable and writable while the surface lives,
+  // whatever its producer does.
   virtual void* baseAddress() const = 0;
   virtual std::optional<SharedMemoryRegion> sharedMemory() const { return std::nullopt; }
 };

@@ -60,6 +60,8 @@ def main() -> int:
     missing = sum(step - 1 for step in steps if step > 1)
     print(f"  buffers={len(buffers)} pts spacing median={median_ms:.2f} ms min={min(spacing) / 1e6:.2f} ms "
           f"max={max(spacing) / 1e6:.2f} ms; seq {buffers[0][1]}..{buffers[-1][1]}, {missing} missing")
+    if buffers[-1][0] > buffers[0][0]:
+        print(f"  rate={(len(buffers) - 1) * 1e9 / (buffers[-1][0] - buffers[0][0]):.2f} frames/s by pts")
     if min(spacing) <= 0:
         print("    pts do not increase")
         ok = False

@@ -16,3 +16,33 @@ def picture() -> bytes:
     pixels[2::4] = b"".join(bytes(0x80 | (x >> 8) | ((y >> 8) << 4) for x in range(WIDTH)) for y in range(HEIGHT))
     pixels[3::4] = b"\xff" * (WIDTH * HEIGHT)
     return bytes(pixels)
+
+
+# The 'NV12' picture: Y, U and V all vary across and down, so that a sample taken from the
+# wrong plane, row or column shows. Each 2 x 2 block's U and V are those of its top-left pixel.
+def nv12_sample(x: int, y: int) -> tuple:
+    return 16 + (x * 23 + y * 41) % 220, 16 + (x * 53 + y * 17) % 225, 240 - (x * 29 + y * 61) % 225
+
+
+def nv12_picture() -> bytes:
+    """Rows of WIDTH bytes: HEIGHT rows of Y, then HEIGHT / 2 rows of U, V pairs."""
+    luma = b"".join(bytes(nv12_sample(x, y)[0] for x in range(WIDTH)) for y in range(HEIGHT))
+    chroma = bytearray()
+    for y in range(0, HEIGHT, 2):
+        for x in range(0, WIDTH, 2):
+            _, u, v = nv12_sample(x, y)
+            chroma += bytes((u, v))
+    return luma + bytes(chroma)
+
+
+def nv12_expected(x: int, y: int) -> tuple:
+    """The B, G, R, A the camera sends for pixel (x, y) of nv12_picture(): BT.601 limited range."""
+    luma = nv12_sample(x, y)[0]
+    _, u, v = nv12_sample(x // 2 * 2, y // 2 * 2)
+    scaled = 1.164 * (luma - 16)
+
+    def clamp(value: float) -> int:
+        return max(0, min(255, round(value)))
+
+    return (clamp(scaled + 2.018 * (u - 128)), clamp(scaled - 0.391 * (u - 128) - 0.813 * (v - 128)),
+            clamp(scaled + 1.596 * (v - 128)), 255)

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Publishes the known picture to Kolv Camera the way a companion application does.
 
-    publish_surface.py [--fps F] [--group G]
+    publish_surface.py [--fps F] [--group G] [--format CODE]
 
-Creates a sealed memfd surface holding known_picture.picture(), registers it in
+Creates a sealed memfd surface holding known_picture.picture() ('BGRA', the default),
+known_picture.nv12_picture() ('NV12') or, for any other four-letter code, 1280x720 bytes of
+0x80 in one plane, registers it in
 $XDG_RUNTIME_DIR/kolv-surfaces, writes its ID to "kolvcamera_surface_id" in the app group's
 container, then a growing timestamp to "kolvcamera_frame_meta" F times a second (each file
 replaced in one rename). Prints "published <id>" once the surface is handed over and a line per
@@ -21,7 +23,6 @@ import time
 
 import known_picture
 
-BGRA = 0x42475241
 PIXEL_OFFSET = 4096
 
 
@@ -40,9 +41,15 @@ def replace_file(folder: str, name: str, contents: bytes) -> None:
 class Surface:
     """A published surface; its link is removed by close()."""
 
-    def __init__(self, pixels: bytes) -> None:
-        bytes_per_row = known_picture.WIDTH * 4
-        size = PIXEL_OFFSET + known_picture.HEIGHT * bytes_per_row
+    def __init__(self, code: str) -> None:
+        if code == "BGRA":
+            pixels, bytes_per_row = known_picture.picture(), known_picture.WIDTH * 4
+        elif code == "NV12":
+            pixels, bytes_per_row = known_picture.nv12_picture(), known_picture.WIDTH
+        else:
+            pixels, bytes_per_row = b"\x80" * (known_picture.WIDTH * known_picture.HEIGHT), known_picture.WIDTH
+        pixel_format = int.from_bytes(code.encode("ascii"), "big")
+        size = PIXEL_OFFSET + len(pixels)
         self.fd = os.memfd_create("kolv-surface", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
         os.ftruncate(self.fd, size)
         fcntl.fcntl(self.fd, fcntl.F_ADD_SEALS, fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_SEAL)
@@ -55,7 +62,7 @@ class Surface:
             if self.id == 0:
                 continue
             self.memory[0:64] = struct.pack("<8sIIIIIIQ24x", b"KOLVSURF", 1, self.id, known_picture.WIDTH,
-                                            known_picture.HEIGHT, BGRA, bytes_per_row, PIXEL_OFFSET)
+                                            known_picture.HEIGHT, pixel_format, bytes_per_row, PIXEL_OFFSET)
             self.link = os.path.join(registry, str(self.id))
             try:
                 os.symlink(f"/proc/{os.getpid()}/fd/{self.fd}", self.link)
@@ -73,7 +80,10 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fps", type=float, default=10.0, help="timestamps a second (default 10)")
     parser.add_argument("--group", default="group.kolv.vcamera", help="app group identifier")
+    parser.add_argument("--format", default="BGRA", help="pixel format code, four letters (default BGRA)")
     args = parser.parse_args()
+    if len(args.format) != 4 or not args.format.isascii():
+        parser.error("--format takes four ASCII letters, such as NV12")
 
     stop = False
 
@@ -86,7 +96,7 @@ def main() -> int:
 
     container = os.path.join(runtime_dir(), "app-groups", args.group)
     os.makedirs(container, mode=0o700, exist_ok=True)
-    surface = Surface(known_picture.picture())
+    surface = Surface(args.format)
     replace_file(container, "kolvcamera_surface_id", struct.pack("<I", surface.id))
     print(f"published {surface.id}", flush=True)
 

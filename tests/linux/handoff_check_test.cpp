@@ -141,6 +141,10 @@ TEST_F(HandOffCheckTest, AGoodSurfacePassesAndItsFaultsAreNamed) {
   EXPECT_EQ(items[4].status, Status::failure);
   EXPECT_NE(items[4].text.find("'L008'"), std::string::npos) << items[4].text;
   EXPECT_NE(items[4].text.find("unknown pixel format"), std::string::npos) << items[4].text;
+  auto converted = SharedSurface::createIn(registry_, 16, 16, kSurfacePixelFormatNV12);  // the host converts it
+  ASSERT_TRUE(converted);
+  writeID(converted->id());
+  EXPECT_EQ(check()[4].status, Status::ok);
 
   write(kIDFile.name, std::vector<std::byte>(3));
   items = check();

@@ -24,6 +24,11 @@ namespace kolv {
 namespace {
 
 constexpr std::uint32_t kBGRA = 0x42475241;
+constexpr std::uint32_t kNV12 = 0x4e563132;
+constexpr std::uint32_t kI420 = 0x49343230;
+constexpr std::uint32_t kYUY2 = 0x59555932;
+constexpr std::uint32_t kUYVY = 0x55595659;
+constexpr std::uint32_t kARGB = 0x41524742;
 
 // A private registry folder under a fresh temporary folder, removed afterwards.
 class SurfaceTest : public ::testing::Test {
@@ -123,6 +128,55 @@ TEST_F(SurfaceTest, CreateRefusesBadGeometryAndUnsafeRegistries) {
   // Nor one reached through a link.
   std::filesystem::create_directory_symlink(registry_, root_ / "linked");
   EXPECT_FALSE(LinuxMediaServices(nullptr, root_ / "linked").IOSurfaceLookup(surface->id()));
+}
+
+TEST(SurfaceLayoutTest, ChromaPlanesFollowTheLumaPlaneWithRowsForOddSizes) {
+  // 7 x 5 pixels, rows of 8 bytes: 4 chroma samples across, 3 rows of them.
+  const SurfacePlanes nv12 = surfacePlanes(7, 5, kNV12, 8);
+  ASSERT_EQ(nv12.count, 2U);
+  EXPECT_EQ(nv12.planes[1].offset, 40U);
+  EXPECT_EQ(nv12.planes[1].bytesPerRow, 8U);
+  EXPECT_EQ(nv12.planes[1].rows, 3U);
+  EXPECT_EQ(nv12.size, 64U);
+  const SurfacePlanes i420 = surfacePlanes(7, 5, kI420, 8);
+  ASSERT_EQ(i420.count, 3U);
+  EXPECT_EQ(i420.planes[1].offset, 40U);
+  EXPECT_EQ(i420.planes[2].offset, 52U);
+  EXPECT_EQ(i420.planes[2].bytesPerRow, 4U);
+  EXPECT_EQ(i420.planes[2].rows, 3U);
+  EXPECT_EQ(i420.size, 64U);
+
+  // The shortest rows that each format accepts, and that they are accepted.
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> shortest = {
+      {kBGRA, 28}, {kARGB, 28}, {kNV12, 8}, {kI420, 7}, {kYUY2, 16}, {kUYVY, 16}, {0x4c303038, 7}};
+  for (const auto& [format, bytesPerRow] : shortest) {
+    SCOPED_TRACE(format);
+    EXPECT_EQ(packedBytesPerRow(7, format), bytesPerRow);
+    EXPECT_TRUE(isValidSurfaceGeometry(7, 5, format, bytesPerRow));
+    EXPECT_FALSE(isValidSurfaceGeometry(7, 5, format, bytesPerRow - 1));
+  }
+  // The codes other systems use for the same layouts.
+  EXPECT_EQ(surfaceFormatKind(0x34323076), SurfaceFormatKind::kNV12);  // '420v'
+  EXPECT_EQ(surfaceFormatKind(0x79343230), SurfaceFormatKind::kI420);  // 'y420'
+  EXPECT_EQ(surfaceFormatKind(0x79757673), SurfaceFormatKind::kYUY2);  // 'yuvs'
+  EXPECT_EQ(surfaceFormatKind(0x32767579), SurfaceFormatKind::kUYVY);  // '2vuy'
+}
+
+TEST_F(SurfaceTest, SurfacesOfEveryFormatShareAllTheirPlanes) {
+  for (const std::uint32_t format : {kNV12, kI420, kYUY2, kUYVY, kARGB}) {
+    SCOPED_TRACE(format);
+    auto surface = SharedSurface::createIn(registry_, 7, 5, format);
+    ASSERT_TRUE(surface);
+    const std::size_t size = surfacePlanes(7, 5, format, surface->bytesPerRow()).size;
+    ASSERT_EQ(surface->pixels().size(), size);
+    fillPattern(surface->pixels(), format);
+    IOSurfaceRef view = lookup(surface->id());
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->pixelFormat(), format);
+    EXPECT_TRUE(hasPattern(view->baseAddress(), size, format));
+    ASSERT_TRUE(view->sharedMemory());
+    EXPECT_EQ(view->sharedMemory()->size, size);
+  }
 }
 
 TEST_F(SurfaceTest, IDsThatNameNothingFindNothing) {
@@ -263,6 +317,33 @@ TEST_F(SurfaceTest, OnlySealedWellFormedFilesOfThisIDAreSurfaces) {
       {"taller than its file", [](HandMade& m) { m.height = 720, m.fileSize = 4096 + 8 * 64; }, R::shorterThanHeader,
        "shorter than the 50176"},
       {"header cut short", [](HandMade& m) { m.fileSize = 32; }, R::badHeader, "shorter than the 64-byte header"},
+      // 4:2:0 formats: the chroma plane(s) follow the Y plane and must fit in the file too.
+      {"NV12 with its U, V plane",
+       [](HandMade& m) { m.pixelFormat = kNV12, m.bytesPerRow = 16, m.fileSize = 4096 + 12 * 16; }, R::none, ""},
+      {"NV12 one byte short of its U, V plane",
+       [](HandMade& m) { m.pixelFormat = kNV12, m.bytesPerRow = 16, m.fileSize = 4096 + 12 * 16 - 1; },
+       R::shorterThanHeader, "shorter than"},
+      {"NV12 with the Y plane only", [](HandMade& m) { m.pixelFormat = kNV12, m.bytesPerRow = 16; },
+       R::shorterThanHeader, "shorter than"},
+      {"NV12 of odd width, rows short of the last U, V pair",
+       [](HandMade& m) { m.pixelFormat = kNV12, m.width = 15, m.bytesPerRow = 15, m.fileSize = 1 << 16; }, R::badHeader,
+       ""},
+      {"I420 of odd size with its U and V planes",
+       [](HandMade& m) {
+         m.pixelFormat = kI420, m.width = 15, m.height = 7, m.bytesPerRow = 15, m.fileSize = 4096 + 105 + 2 * 4 * 8;
+       },
+       R::none, ""},
+      {"I420 of odd size one byte short of its V plane",
+       [](HandMade& m) {
+         m.pixelFormat = kI420, m.width = 15, m.height = 7, m.bytesPerRow = 15, m.fileSize = 4096 + 105 + 2 * 4 * 8 - 1;
+       },
+       R::shorterThanHeader, "shorter than"},
+      {"YUY2 rows short of the last two-pixel group",
+       [](HandMade& m) { m.pixelFormat = kYUY2, m.width = 15, m.bytesPerRow = 31, m.fileSize = 1 << 16; }, R::badHeader,
+       ""},
+      {"UYVY of odd width", [](HandMade& m) { m.pixelFormat = kUYVY, m.width = 15, m.bytesPerRow = 32; }, R::none, ""},
+      {"ARGB rows short of the last pixel", [](HandMade& m) { m.pixelFormat = kARGB, m.bytesPerRow = 63; },
+       R::badHeader, "63 bytes per row"},
   };
   std::uint32_t id = 1000;
   for (const Case& testCase : cases) {

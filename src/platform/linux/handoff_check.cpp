@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/linux/surface_layout.h"
+
 namespace kolv {
 namespace {
 
@@ -187,11 +189,11 @@ std::vector<CheckItem> checkHandOff(const std::string& group, const std::optiona
   const std::string geometry = std::to_string(surface.width()) + "x" + std::to_string(surface.height()) + " '" +
                                fourCC(surface.pixelFormat()) + "', " + std::to_string(surface.bytesPerRow()) +
                                " bytes per row";
-  if (surface.pixelFormat() != kSurfacePixelFormatBGRA) {
+  if (surfaceFormatKind(surface.pixelFormat()) == SurfaceFormatKind::kOther) {
     items.push_back({Status::failure,
                      "surface " + std::to_string(*surfaceID) + ": " + geometry +
-                         ": unknown pixel format, the camera sends only 'BGRA' and drops these pictures",
-                     "make the companion draw 'BGRA' surfaces"});
+                         ": unknown pixel format, the camera sends grey frames instead of these pictures",
+                     "make the companion draw 'BGRA' (or NV12, I420, YUY2, UYVY, RGBA, ARGB, ABGR) surfaces"});
   } else {
     items.push_back({Status::ok, "surface " + std::to_string(*surfaceID) + ": " + geometry, {}});
   }

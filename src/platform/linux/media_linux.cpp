@@ -23,7 +23,7 @@ namespace {
 
 // A surface that another process published, mapped into this one. Its geometry is the
 // copy taken at lookup: the producer may rewrite its header, but it cannot shrink the file
-// (sealed), so height * bytesPerRow bytes stay mapped and backed for as long as this lives.
+// (sealed), so every plane stays mapped and backed for as long as this lives.
 // Thread-safety: immutable; any thread.
 class PublishedSurface final : public IOSurface {
  public:
@@ -40,7 +40,7 @@ class PublishedSurface final : public IOSurface {
   OSType pixelFormat() const override { return header_.pixelFormat; }
   void* baseAddress() const override { return mapping_.data() + header_.pixelOffset; }
   std::optional<SharedMemoryRegion> sharedMemory() const override {
-    return SharedMemoryRegion{fd_.get(), header_.pixelOffset, std::size_t{header_.height} * header_.bytesPerRow};
+    return SharedMemoryRegion{fd_.get(), header_.pixelOffset, header_.extent() - header_.pixelOffset};
   }
 
  private:

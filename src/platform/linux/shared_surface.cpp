@@ -43,11 +43,6 @@ std::uint64_t load64(const std::byte* at) {
   return value;
 }
 
-std::uint32_t bytesPerPixel(std::uint32_t pixelFormat) {
-  constexpr std::uint32_t kRGBA = 0x52474241;  // 'RGBA'
-  return pixelFormat == kSurfacePixelFormatBGRA || pixelFormat == kRGBA ? 4 : 1;
-}
-
 std::uint32_t randomSurfaceID() {
   std::uint32_t id = 0;
   while (id == 0) {
@@ -60,15 +55,17 @@ std::string registryTarget(int pid, int fd) { return "/proc/" + std::to_string(p
 
 }  // namespace
 
+std::uint64_t SurfaceHeader::extent() const {
+  return pixelOffset + surfacePlanes(width, height, pixelFormat, bytesPerRow).size;
+}
+
 std::uint32_t packedBytesPerRow(std::uint32_t width, std::uint32_t pixelFormat) {
-  if (width == 0 || width > kMaxSurfaceDimension || pixelFormat == 0) return 0;
-  return width * bytesPerPixel(pixelFormat);
+  return minimumBytesPerRow(width, pixelFormat);
 }
 
 bool isValidSurfaceGeometry(std::uint32_t width, std::uint32_t height, std::uint32_t pixelFormat,
                             std::uint32_t bytesPerRow) {
-  const std::uint32_t packed = packedBytesPerRow(width, pixelFormat);
-  return packed != 0 && height != 0 && height <= kMaxSurfaceDimension && bytesPerRow >= packed;
+  return surfacePlanes(width, height, pixelFormat, bytesPerRow).count != 0;
 }
 
 void encodeSurfaceHeader(const SurfaceHeader& header, std::span<std::byte, kSurfaceHeaderSize> out) {
@@ -218,7 +215,7 @@ std::optional<SharedSurface> SharedSurface::createIn(const std::filesystem::path
 
 std::span<std::byte> SharedSurface::pixels() const {
   if (!memory_) return {};
-  return std::span(memory_.data() + header_.pixelOffset, std::size_t{header_.height} * header_.bytesPerRow);
+  return std::span(memory_.data() + header_.pixelOffset, header_.extent() - header_.pixelOffset);
 }
 
 }  // namespace kolv

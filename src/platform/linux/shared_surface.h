@@ -13,15 +13,14 @@
 #include <string>
 
 #include "platform/linux/shared_memory.h"
+#include "platform/linux/surface_layout.h"
 #include "platform/linux/unique_fd.h"
 
 namespace kolv {
 
-inline constexpr std::uint32_t kSurfacePixelFormatBGRA = 0x42475241;  // 'BGRA'
 inline constexpr std::uint32_t kSurfaceFormatVersion = 1;
 inline constexpr std::size_t kSurfaceHeaderSize = 64;
 inline constexpr std::uint64_t kSurfacePixelOffset = 4096;
-inline constexpr std::uint32_t kMaxSurfaceDimension = 16384;
 
 // The header at byte 0 of a surface's file.
 struct SurfaceHeader {
@@ -32,14 +31,16 @@ struct SurfaceHeader {
   std::uint32_t bytesPerRow = 0;
   std::uint64_t pixelOffset = kSurfacePixelOffset;
 
-  // Bytes from the file's start to the end of the last row.
-  std::uint64_t extent() const { return pixelOffset + std::uint64_t{height} * bytesPerRow; }
+  // Bytes from the file's start to the end of the last plane's last row (of the one plane, or
+  // of the chroma planes that follow the Y plane; see surfacePlanes()).
+  std::uint64_t extent() const;
   friend bool operator==(const SurfaceHeader&, const SurfaceHeader&) = default;
 };
 
-// Whether the geometry is one that a surface may have: both sizes in 1...16384, rows
-// holding at least `width` pixels (4 bytes each in 'BGRA' and 'RGBA', at least 1 in
-// other formats), nonzero format.
+// Whether the geometry is one that a surface may have: both sizes in 1...16384, nonzero
+// format, rows long enough for `width` pixels of the format (surfacePlanes()): 4 bytes a
+// pixel in 'BGRA', 'RGBA', 'ARGB' and 'ABGR'; 4 bytes for each two pixels, rounded up, in
+// 'YUY2' and 'UYVY'; width rounded up to even in 'NV12'; width in 'I420' and other codes.
 bool isValidSurfaceGeometry(std::uint32_t width, std::uint32_t height, std::uint32_t pixelFormat,
                             std::uint32_t bytesPerRow);
 // The bytes per row of a tightly packed row, or 0 when the width or format is unusable.
@@ -89,7 +90,8 @@ class SharedSurface {
   std::uint32_t height() const { return header_.height; }
   std::uint32_t pixelFormat() const { return header_.pixelFormat; }
   std::uint32_t bytesPerRow() const { return header_.bytesPerRow; }
-  // height() rows of bytesPerRow() bytes, the first pixel first.
+  // Every plane, the first pixel first: height() rows of bytesPerRow() bytes, then the chroma
+  // planes of 4:2:0 formats.
   std::span<std::byte> pixels() const;
 
  private:

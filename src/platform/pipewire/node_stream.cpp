@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pipewire/picture_placement.h"
-
 namespace kolv::pipewire {
 namespace {
 
@@ -54,7 +52,11 @@ const pw_stream_events NodeStream::kEvents = {
 };
 
 NodeStream::NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description)
-    : log_(log), stream_(std::move(stream)), description_(std::move(description)), activity_(log, description_.label) {}
+    : log_(log),
+      stream_(std::move(stream)),
+      description_(std::move(description)),
+      activity_(log, description_.label),
+      writer_(log, description_.label) {}
 
 bool NodeStream::connect(pw_core* core) {
   disconnect();
@@ -133,16 +135,6 @@ void NodeStream::deliver() {
 
   const CVPixelBufferRef image = pending->sample ? pending->sample->imageBuffer : nullptr;
   if (!image) return drop();
-  if (image->pixelFormatType() != layout_->pixelFormat.code) {
-    if (!formatMismatch_) {
-      os_log_with_type(log_, OSLogType::error, "%s: dropping pictures of pixel format '%s'; the stream carries '%s'",
-                       description_.label.c_str(), fourCCString(image->pixelFormatType()).c_str(),
-                       fourCCString(layout_->pixelFormat.code).c_str());
-    }
-    formatMismatch_ = true;
-    return drop();
-  }
-  formatMismatch_ = false;
 
   ReadLock lock(image);
   const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
@@ -155,7 +147,7 @@ void NodeStream::deliver() {
   spa_data& data = spaBuffer->datas[0];
   const TargetPicture target{static_cast<std::byte*>(data.data), layout_->width, layout_->height, layout_->stride};
   const bool placed =
-      data.maxsize >= layout_->size && placePicture(picture, target, layout_->pixelFormat.bytesPerPixel);
+      data.maxsize >= layout_->size && writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat);
   pending->sample.reset();  // the pixels are in PipeWire's buffer: let the camera's buffer go
 
   data.chunk->offset = 0;
@@ -222,7 +214,6 @@ void NodeStream::negotiate(const spa_pod* format) {
     return;
   }
   layout_ = layout;
-  formatMismatch_ = false;
 
   std::array<std::uint8_t, kParamBytes> memory{};
   spa_pod_builder builder{};

@@ -12,6 +12,7 @@
 
 #include "platform/cmio.h"
 #include "platform/foundation.h"
+#include "platform/pipewire/frame_writer.h"
 #include "platform/pipewire/node_description.h"
 #include "platform/pipewire/pw_handles.h"
 #include "platform/pipewire/stream_activity.h"
@@ -38,7 +39,8 @@ class NodeStream {
   // Any thread: keeps `sample` as the newest one, replacing (and dropping) an unsent one.
   void post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
             std::uint64_t hostTimeInNanoseconds);
-  // Copies the newest sample into a PipeWire buffer and sends it, if the node streams.
+  // Copies the newest sample into a PipeWire buffer and sends it, if the node streams: as it
+  // is, converted to the stream's format, or grey when it cannot be shown (FrameWriter).
   void deliver();
 
  private:
@@ -64,11 +66,11 @@ class NodeStream {
 
   // Loop thread.
   StreamActivity activity_;
+  FrameWriter writer_;
   Stream node_;
   Listener nodeListener_;  // after node_, so that it is removed before the node is destroyed
   std::optional<BufferLayout> layout_;
   bool streaming_ = false;
-  bool formatMismatch_ = false;
   std::uint64_t sent_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t sentAtStart_ = 0;
