@@ -44,8 +44,9 @@ ask() {
 }
 # field NAME: the value of NAME in REPLY_LINE.
 field() { printf '%s\n' "$REPLY_LINE" | tr '\t' '\n' | sed -n "s/^$1=//p"; }
-# at_least VALUE MIN: VALUE is a number and at least MIN.
+# at_least VALUE MIN, at_most VALUE MAX: VALUE is a number within the limit.
 at_least() { awk -v v="$1" -v m="$2" 'BEGIN { exit !(v ~ /^[0-9.]+$/ && v + 0 >= m + 0) }'; }
+at_most() { awk -v v="$1" -v m="$2" 'BEGIN { exit !(v ~ /^[0-9.]+$/ && v + 0 <= m + 0) }'; }
 # zero NAME...: each field is 0 or absent.
 zero() {
   local name
@@ -89,7 +90,7 @@ grey_after() {
   ask after "$t"
   check "$AGENT_NAME, SIG$signal: pattern before, grey within $GREY_WITHIN_MS ms after, and grey from then on" \
     eval '[[ "$(field before)" == *P* ]] && at_least "$(field grey_after)" 20 &&
-      at_least "$GREY_WITHIN_MS" "$(field latency_ms)"'
+      at_most "$(field latency_ms)" "$GREY_WITHIN_MS"'
 }
 
 # The phases, about 25 s: grey without a companion; the pattern at 10 and 30 pictures a second;
