@@ -13,7 +13,9 @@
 //                                                          T (wall clock ms) frames turned grey
 //   quit
 //
-// Logs go to standard error. Runs on Node's main thread only.
+// Each launch gets a new, empty profile (--user-data-dir for Chromium; for Firefox a profile
+// whose user.js puppeteer writes from the prefs below). Logs go to standard error, the
+// browser's own output too with KOLV_BROWSER_DUMPIO=1. Runs on Node's main thread only.
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
@@ -43,6 +45,8 @@ const BROWSERS = {
     browser: "firefox",
     executablePath: "/usr/bin/firefox-esr",
     args: [],
+    // Written to the profile's user.js. Debian's Firefox ESR does not take PipeWire cameras
+    // by default; permission.disabled answers getUserMedia's prompt with yes.
     prefs: {
       "media.webrtc.camera.allow-pipewire": true,
       "media.navigator.permission.disabled": true,
