@@ -18,7 +18,7 @@ start_camera || finish
 e2e_python make_png.py "$E2E_DIR/quadrants.png"
 
 timeout 30 pw-v4l2 python3 "$E2E_HERE/v4l2_device.py" /dev/video0 >"$E2E_DIR/device.txt" 2>&1
-cat "$E2E_DIR/device.txt" | sed 's/^/    /'
+sed 's/^/    /' "$E2E_DIR/device.txt"
 check "pw-v4l2: /dev/video0 is \"Kolv Camera\", AR24 1280x720 at 30/1 frames a second" \
   eval 'grep -qx "card=Kolv Camera driver=PipeWire.*" "$E2E_DIR/device.txt" &&
     grep -qx "format=AR24 1280x720" "$E2E_DIR/device.txt" && grep -qx "fps=30/1" "$E2E_DIR/device.txt"'

@@ -37,7 +37,7 @@ class Access(dbus.service.Object):
 
 def main() -> int:
     if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
+        print("usage: grant_access.py LOG", file=sys.stderr)
         return 2
     DBusGMainLoop(set_as_default=True)
     try:
