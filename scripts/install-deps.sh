@@ -12,7 +12,12 @@ packages=(
   pipewire pipewire-bin wireplumber dbus
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   python3
+  # browsers, the Camera portal (with the tests' Access backend in Python) and V4L2 through pw-v4l2
+  chromium firefox-esr xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
+  nodejs
 )
+# Node.js from another source may bring its own npm; Debian's comes as a package of its own.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

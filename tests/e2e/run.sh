@@ -17,7 +17,10 @@ for test in "$here"/test_*.sh; do
   [ -n "${KOLV_E2E_ONLY:-}" ] && [ "$name" != "$KOLV_E2E_ONLY" ] && continue
   echo "== e2e: $name"
   start=$(date +%s)
-  if timeout 600 "$root/scripts/private-pipewire-session.sh" bash "$test"; then
+  # A file marked "e2e-session: portal" needs the Camera portal in its session (browsers).
+  session=("$root/scripts/private-pipewire-session.sh")
+  grep -q '^# e2e-session: portal' "$test" && session+=(--portal)
+  if timeout 600 "${session[@]}" bash "$test"; then
     passed=$((passed + 1))
     echo "== e2e: $name passed ($(( $(date +%s) - start )) s)"
   else

@@ -1,0 +1,74 @@
+# Kolv Camera in the browsers people use: Debian's chromium and firefox-esr, headless, driven
+# by puppeteer-core (tests/e2e/browsers/drive.mjs) with a page that opens the camera through
+# the Camera portal, draws every frame it is shown into a canvas and sorts it by its pixels.
+# One browser launch each, the phases of feed_checks.sh on one page: listed and opened at
+# 1280x720 and 30 fps; grey without a companion; kolv-publish's pattern at 10 and 30 pictures a
+# second and an image; grey again soon after the companion is stopped or killed; at least 25
+# frames a second.
+# e2e-session: portal   (tests/e2e/run.sh starts this file's session with the Camera portal)
+. "$(dirname "$0")/lib.sh"
+. "$E2E_HERE/feed_checks.sh"
+
+PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
+DRIVER_DIR="$E2E_HERE/browsers"
+
+if [ -z "${KOLV_PORTAL_PID:-}" ]; then
+  fail "the session runs the Camera portal (scripts/private-pipewire-session.sh --portal)"
+  finish
+fi
+for program in node npm /usr/bin/chromium /usr/bin/firefox-esr; do
+  command -v "$program" >/dev/null || { fail "$program is installed (scripts/install-deps.sh)"; finish; }
+done
+# puppeteer-core as pinned by package-lock.json; it never downloads a browser.
+if [ ! -d "$DRIVER_DIR/node_modules/puppeteer-core" ]; then
+  (cd "$DRIVER_DIR" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >"$E2E_DIR/npm.log" 2>&1 ||
+    { fail "npm ci installs puppeteer-core in tests/e2e/browsers"; show_tail "$E2E_DIR/npm.log"; finish; }
+fi
+
+start_camera || finish
+e2e_python make_png.py "$E2E_DIR/quadrants.png"
+
+run_browser() {
+  local browser=$1
+  echo "  -- $browser"
+  mkdir -p "$E2E_DIR/home-$browser"
+  # HOME in the scratch folder: whatever a browser keeps there goes with it.
+  start_agent "$browser" "$E2E_DIR/$browser.log" \
+    env HOME="$E2E_DIR/home-$browser" node "$DRIVER_DIR/drive.mjs" "$browser" "$E2E_DIR"
+  local driver_pid=$AGENT_PID
+  agent_receive 120
+  if [ -z "$(field ready)" ]; then
+    fail "$browser starts and loads the page"
+    show_tail "$E2E_DIR/$browser.log"
+    stop_pid "$driver_pid"
+    return
+  fi
+
+  # Chromium lists the camera at once; Firefox asks PipeWire only once the page has access.
+  ask devices 3000
+  local listed_before
+  listed_before=$(field cameras)
+  ask open Kolv Camera
+  check "$browser: getUserMedia opens \"Kolv Camera\" at 1280x720, 30 fps" \
+    eval '[ "$(field width)x$(field height)@$(field fps)" = 1280x720@30 ]' || show_tail "$E2E_DIR/$browser.log"
+  ask devices
+  check "$browser: enumerateDevices lists \"Kolv Camera\" (before opening it: '$listed_before')" \
+    eval '[[ ";$(field cameras);" == *";Kolv Camera;"* ]]'
+
+  # The first second after opening is not measured: Firefox takes a moment before it presents
+  # every frame (24.96 frames a second over its first 3 s once, 30 afterwards).
+  ask record 1000
+  run_phases "$E2E_DIR/quadrants.png"
+
+  agent_send quit
+  wait_exit "$driver_pid" 30
+  check "$browser: the driver closes the browser and exits with status 0" [ $? = 0 ] ||
+    show_tail "$E2E_DIR/$browser.log"
+}
+
+run_browser chromium
+run_browser firefox
+
+check "the Camera portal asked the test Access backend, which granted" \
+  grep -q '^granted ' "$KOLV_PORTAL_ACCESS_LOG"
+finish
