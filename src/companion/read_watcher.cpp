@@ -1,6 +1,8 @@
 #include "read_watcher.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 
@@ -43,12 +45,19 @@ std::unique_ptr<FrameReadWatcher> FrameReadWatcher::start(const std::filesystem:
   }
   std::unique_ptr<FrameReadWatcher> watcher(
       new FrameReadWatcher(container, name, std::move(onRead), std::move(inotify), std::move(wake)));
+  // The thread starts with every signal blocked, so that the application's signals (and
+  // a signalfd it reads them from) stay with its own threads.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   try {
     watcher->thread_ = std::thread([self = watcher.get()] { self->run(); });
   } catch (const std::system_error& error) {
     reason = std::string("cannot start the watcher thread: ") + error.what();
-    return nullptr;
   }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!watcher->thread_.joinable()) return nullptr;
   return watcher;
 }
 

@@ -2,10 +2,11 @@
 // named surface only, within the hold time; watched() follows the reads; the watcher thread
 // ends with the publisher. Each read is followed by a wait until the watcher has handled
 // it, so the outcome does not depend on timing.
-#include <dirent.h>
+#include <signal.h>
 
 #include <cmath>
 #include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,27 @@ TEST_F(KeepAliveTest, TheWatcherEndsWithThePublisherAndFollowsAMove) {
   const double last = timestampInFile();
   readBytes(container() / kFrameMetadataFileName);
   EXPECT_EQ(timestampInFile(), last);
+}
+
+// Signals meant for the application (SIGTERM to a signalfd, say) never land on the watcher.
+TEST_F(KeepAliveTest, TheWatcherThreadBlocksEverySignal) {
+  std::set<std::string> before;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) before.insert(task.path().filename());
+  auto publisher = open(options());
+  std::vector<std::string> added;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    if (!before.count(task.path().filename())) added.push_back(task.path().filename());
+  }
+  ASSERT_EQ(added.size(), 1u);
+  std::ifstream status("/proc/self/task/" + added[0] + "/status");
+  std::string line;
+  std::uint64_t blocked = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+  }
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCHLD}) {
+    EXPECT_NE(blocked & (std::uint64_t{1} << (signal - 1)), 0u) << signal;
+  }
 }
 
 TEST_F(KeepAliveTest, KeepsStampingAfterTheContainerIsMadeAgain) {
