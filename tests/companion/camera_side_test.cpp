@@ -140,27 +140,6 @@ TEST_F(CameraReadsCompanionTest, TheCameraSendsTheLastPictureOnEveryTickUntilThe
   }
 }
 
-// With a hold time, a companion that stops drawing shows grey once it has passed.
-TEST_F(CameraReadsCompanionTest, TheCameraSendsGreyOnceTheHoldTimeHasPassed) {
-  Options settings = options();
-  settings.holdTime = 1s;
-  Error error;
-  auto publisher = Publisher::open(settings, &error);
-  ASSERT_TRUE(publisher) << error.message();
-  draw(*publisher, 7);
-  ASSERT_TRUE(cameraTick(*publisher));
-  clock_->now += 999ms;
-  ASSERT_TRUE(cameraTick(*publisher));
-  clock_->now += 1ms;
-  ASSERT_TRUE(cameraTick(*publisher));  // stamped at 999 ms, for this tick
-  EXPECT_FALSE(cameraTick(*publisher));
-  EXPECT_FALSE(cameraTick(*publisher));
-  draw(*publisher, 8);
-  const auto frame = cameraTick(*publisher);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(firstWord(frame), 8u);
-}
-
 // A companion that goes leaves at most the one timestamp it wrote after the camera's last
 // read: one more frame of its picture, then grey.
 TEST_F(CameraReadsCompanionTest, TheCameraSendsGreyOnceTheCompanionHasGone) {
