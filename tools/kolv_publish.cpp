@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +34,9 @@ constexpr std::uint32_t kWidth = companion::kDefaultWidth;
 constexpr std::uint32_t kHeight = companion::kDefaultHeight;
 constexpr std::size_t kRawFrameBytes = std::size_t{kWidth} * kHeight * 4;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+// How long a generated or piped picture stays live without the next one: a source that
+// hangs then shows grey rather than a frozen picture. A still image is held until the end.
+constexpr std::chrono::seconds kHoldTime{1};
 
 enum ExitCode { kExitOK = 0, kExitFailure = 1, kExitUsage = 2 };
 
@@ -165,8 +170,9 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments) {
   app.add_option("--fps", arguments.fps, "Pictures per second, 1 to 120 (default 30)")
       ->check(CLI::Range(1, 120))
       ->option_text("N");
-  app.add_option("--group", arguments.group, "App group (default: the camera's, else group.kolv.vcamera)")
-      ->option_text("ID");
+  const auto* group =
+      app.add_option("--group", arguments.group, "App group (default: the camera's, else group.kolv.vcamera)")
+          ->option_text("ID");
   app.add_option("--info-plist", arguments.infoPlist, "Take the app group from this Info.plist")
       ->option_text("PATH")
       ->excludes("--group");
@@ -187,6 +193,10 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments) {
     return app.exit(help);
   } catch (const CLI::ParseError& error) {
     say("%s (see --help)", error.what());
+    return kExitUsage;
+  }
+  if (group->count() > 0 && arguments.group.empty()) {
+    say("--group: the app group must not be empty (see --help)");
     return kExitUsage;
   }
   const int sources = (arguments.pattern ? 1 : 0) + (arguments.image.empty() ? 0 : 1) + (arguments.raw.empty() ? 0 : 1);
@@ -227,6 +237,7 @@ std::optional<Source> openSource(const Arguments& arguments) {
 
 std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
   companion::Options options;
+  options.holdTime = arguments.image.empty() ? kHoldTime : std::chrono::nanoseconds(0);
   if (!arguments.group.empty()) {
     options.appGroupID = arguments.group;
   } else if (!arguments.infoPlist.empty()) {
@@ -248,12 +259,14 @@ class Counters {
   void published() { ++published_; }
   void dropped(std::uint64_t count = 1) { dropped_ += count; }
   std::uint64_t publishedCount() const { return published_; }
+  std::int64_t nextReport() const { return nextReport_; }
 
-  // The status line, once a second.
-  void report(std::int64_t now) {
+  // The status line, once a second; "watched" while the camera streams the picture.
+  void report(std::int64_t now, bool watched) {
     if (now < nextReport_) return;
     nextReport_ += ((now - nextReport_) / kNanosecondsPerSecond + 1) * kNanosecondsPerSecond;
-    if (!quiet_) say("%llu published, %llu dropped", count(published_), count(dropped_));
+    if (!quiet_)
+      say("%llu published, %llu dropped, %s", count(published_), count(dropped_), watched ? "watched" : "idle");
   }
   void final(const char* why) const {
     say("%s: %llu published, %llu dropped", why, count(published_), count(dropped_));
@@ -268,20 +281,38 @@ class Counters {
   std::uint64_t dropped_ = 0;
 };
 
+// --image after its one publish(): the library keeps the picture live, so this only wakes
+// for the status line until a stop signal or the end of --seconds (or of --frames frame
+// intervals).
+void holdImage(const Arguments& arguments, std::int64_t start, companion::Publisher& publisher, Counters& counters,
+               StopSignals& signals) {
+  std::int64_t end = arguments.seconds > 0 ? start + static_cast<std::int64_t>(arguments.seconds * 1e9) : -1;
+  if (arguments.frames > 0) {
+    const auto byFrames = start + static_cast<std::int64_t>(arguments.frames) * kNanosecondsPerSecond / arguments.fps;
+    end = end < 0 ? byFrames : std::min(end, byFrames);
+  }
+  for (;;) {
+    const std::int64_t wake = end >= 0 ? std::min(end, counters.nextReport()) : counters.nextReport();
+    if (!signals.wait(wake)) return;
+    const std::int64_t now = monotonicNow();
+    if (end >= 0 && now >= end) return;
+    counters.report(now, publisher.watched());
+  }
+}
+
 int publish(const Arguments& arguments, Source& source, companion::Publisher& publisher, StopSignals& signals) {
   const std::int64_t start = monotonicNow();
   const std::int64_t stopAt = arguments.seconds > 0 ? start + static_cast<std::int64_t>(arguments.seconds * 1e9) : -1;
   auto deadline = [&](std::int64_t tick) { return start + tick * kNanosecondsPerSecond / arguments.fps; };
   Counters counters(arguments.quiet, start);
   const bool fromRaw = source.raw.isValid();
-  bool imageShown = false;
 
   for (std::int64_t tick = 0;; ++tick) {
     if (arguments.frames > 0 && counters.publishedCount() >= arguments.frames) break;
     if (stopAt >= 0 && deadline(tick) >= stopAt) break;
     if (!signals.wait(deadline(tick))) break;
     const std::int64_t now = monotonicNow();
-    counters.report(now);
+    counters.report(now, publisher.watched());
     // Behind by whole frames: skip them. Generated pictures count those as dropped; raw
     // input was just slow to come.
     if (const std::int64_t behind = (now - deadline(tick)) * arguments.fps / kNanosecondsPerSecond; behind > 0) {
@@ -289,14 +320,6 @@ int publish(const Arguments& arguments, Source& source, companion::Publisher& pu
       tick += behind;
     }
 
-    if (source.image && imageShown) {
-      if (publisher.republish() != companion::Status::ok) {
-        say("%s", publisher.lastError().message().c_str());
-        return kExitFailure;
-      }
-      counters.published();
-      continue;
-    }
     const auto canvas = publisher.beginFrame();
     if (!canvas) {
       counters.dropped();
@@ -309,7 +332,6 @@ int publish(const Arguments& arguments, Source& source, companion::Publisher& pu
       if (result != ReadResult::frame) break;
     } else if (source.image) {
       std::memcpy(canvas->pixels.data(), source.image->data(), kRawFrameBytes);
-      imageShown = true;
     } else {
       const auto frameNumber = static_cast<std::uint32_t>(tick);
       kolv::pattern::drawBody(picture, frameNumber, std::chrono::milliseconds((now - start) / 1'000'000));
@@ -320,6 +342,10 @@ int publish(const Arguments& arguments, Source& source, companion::Publisher& pu
       return kExitFailure;
     }
     counters.published();
+    if (source.image) {
+      holdImage(arguments, start, publisher, counters, signals);
+      break;
+    }
   }
   counters.final(signals.stopped() ? "stopped" : "done");
   return kExitOK;
@@ -340,9 +366,14 @@ int main(int argc, char** argv) {
   auto publisher = openPublisher(arguments);
   if (!publisher) return kExitFailure;
   if (!arguments.quiet) {
-    const char* what = arguments.pattern ? "the test pattern" : (source->image ? "an image" : "raw frames");
-    say("publishing %s at %d frames a second to app group %s (%s)", what, arguments.fps,
-        publisher->appGroupID().c_str(), publisher->container().c_str());
+    if (source->image) {
+      say("publishing an image, held until stopped, to app group %s (%s)", publisher->appGroupID().c_str(),
+          publisher->container().c_str());
+    } else {
+      say("publishing %s at %d frames a second to app group %s (%s)",
+          arguments.pattern ? "the test pattern" : "raw frames", arguments.fps, publisher->appGroupID().c_str(),
+          publisher->container().c_str());
+    }
   }
   // The publisher goes out of scope on return: its surfaces are released and the camera
   // falls back to its grey frame.

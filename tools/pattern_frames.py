@@ -2,16 +2,18 @@
 """Reads raw 1280x720 BGRA frames recorded from Kolv Camera while kolv-publish --pattern runs.
 
     pattern_frames.py [FILE] [--frames N] [--min-pattern N] [--max-pattern N] [--min-grey N]
-                      [--grey-after-pattern F] [--trailing-grey N] [--save-last-pattern RAW]
-                      [--buffer-log LOG]
+                      [--max-grey-between N] [--min-repeats N] [--grey-after-pattern F]
+                      [--trailing-grey N] [--save-last-pattern RAW] [--buffer-log LOG]
 
 Sorts every frame into pattern (both stamps valid and equal, and the colour bars above and
 below the digits are those of the stamped frame number), torn (stamps or bars of different
 frames), grey (every byte 0x40) or other. Prints one summary line and exits 1 when a frame is
 torn or other, pattern frame numbers go backwards, the file ends inside a frame, or a limit
-given on the command line is not met. Without FILE, only the rate from --buffer-log. A number seen twice in a row (the camera may send one
-picture on two ticks when a tick falls between the companion's two file writes) is counted
-as a repeat, not an error. FILE may be a FIFO.
+given on the command line is not met. Without FILE, only the rate from --buffer-log. A number
+seen twice in a row (the companion keeps its last picture live, so the camera sends it again
+on every tick until the next one) is counted as a repeat, not an error. Grey frames between
+the first and the last pattern frame are counted apart (grey_between): a live companion
+leaves none. FILE may be a FIFO.
 
 The stamps are 128 cells, 10 pixels wide, in rows 0-15 and again in rows 704-719, white for 1
 and black for 0: cells 0-7 sync 10110010, 8-39 the frame number, 40-103 the time of
@@ -123,9 +125,11 @@ def check_frames(args) -> list:
     order = "".join(kinds)
     followed = sum(1 for i, k in enumerate(kinds[:-1]) if k == "P" and kinds[i + 1] == "G")
     trailing_grey = len(order) - len(order.rstrip("G"))
+    grey_between = order.strip("G").count("G")
     span = f" numbers {numbers[0]}..{numbers[-1]}" if numbers else ""
-    print(f"  frames={len(kinds)} pattern={pattern} grey={grey} torn={torn} other={other} "
-          f"repeats={repeats} backwards={backwards}{span} order={order[:90]}{'...' if len(order) > 90 else ''}")
+    print(f"  frames={len(kinds)} pattern={pattern} grey={grey} grey_between={grey_between} torn={torn} "
+          f"other={other} repeats={repeats} backwards={backwards}{span} "
+          f"order={order[:90]}{'...' if len(order) > 90 else ''}")
 
     if trailing_bytes:
         problems.append(f"{trailing_bytes} bytes after the last whole frame")
@@ -137,6 +141,10 @@ def check_frames(args) -> list:
         problems.append(f"expected {args.min_pattern}..{args.max_pattern or 'any'} pattern frames")
     if grey < args.min_grey:
         problems.append(f"expected at least {args.min_grey} grey frames")
+    if args.max_grey_between is not None and grey_between > args.max_grey_between:
+        problems.append(f"{grey_between} grey frames between pattern frames, expected at most {args.max_grey_between}")
+    if repeats < args.min_repeats:
+        problems.append(f"{repeats} repeated pattern frames, expected at least {args.min_repeats}")
     if pattern and followed < args.grey_after_pattern * pattern:
         problems.append(f"only {followed} of {pattern} pattern frames are followed by a grey one")
     if args.trailing_grey and (trailing_grey < args.trailing_grey or not pattern):
@@ -157,6 +165,10 @@ def main() -> int:
     parser.add_argument("--min-pattern", type=int, default=0)
     parser.add_argument("--max-pattern", type=int)
     parser.add_argument("--min-grey", type=int, default=0)
+    parser.add_argument("--max-grey-between", type=int,
+                        help="at most this many grey frames between the first and the last pattern frame")
+    parser.add_argument("--min-repeats", type=int, default=0,
+                        help="at least this many pattern frames repeat the one before")
     parser.add_argument("--grey-after-pattern", type=float, default=0,
                         help="at least this share of pattern frames is followed by a grey frame")
     parser.add_argument("--trailing-grey", type=int, default=0,

@@ -1,4 +1,6 @@
 // The C interface over Publisher. No exception leaves these functions.
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -7,7 +9,8 @@
 
 using kolv::companion::Status;
 
-// A publisher and the strings handed out to C callers; used from one thread at a time.
+// A publisher and the strings handed out to C callers; used from one thread at a time (the
+// publisher's watcher thread touches none of these fields directly).
 struct kolv_companion {
   kolv::companion::Publisher publisher;
   std::string group;
@@ -145,6 +148,17 @@ int kolv_companion_publish_bgra(kolv_companion* companion, const void* pixels, s
 int kolv_companion_republish(kolv_companion* companion) {
   if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
   return guarded([&] { return finish(companion, companion->publisher.republish()); });
+}
+
+int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
+  // Also refuses NaN and values beyond what nanoseconds hold (about 292 years).
+  if (companion == nullptr || !(seconds >= 0 && seconds < 9e9)) return KOLV_COMPANION_INVALID_ARGUMENT;
+  const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+  return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });
+}
+
+int kolv_companion_watched(const kolv_companion* companion) {
+  return companion != nullptr && companion->publisher.watched() ? 1 : 0;
 }
 
 double kolv_companion_last_timestamp(const kolv_companion* companion) {

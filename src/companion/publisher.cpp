@@ -24,6 +24,17 @@
 // the previous one, starting from the value found in the frame file at open(). They keep
 // growing across restarts of the companion, and across a clock set backwards while the
 // file survives; the camera takes only a timestamp above the largest it has handed out.
+//
+// Keeping the picture live. The camera sends the named surface only on a tick that finds a
+// timestamp above the last one it sent, and grey otherwise; a companion's own pace drifts
+// against the camera's ticks, so pictures alone leave some ticks without one. A watcher
+// thread therefore waits for the camera to finish reading the frame file and at once
+// writes a new timestamp for the surface the ID file names, so the next tick finds one,
+// until a new picture comes, the hold time has passed since the last one, or the publisher
+// goes. A re-stamp writes only the frame file: it never names another surface, and the
+// named surface is never drawn into. The rest before a surface is drawn into again counts
+// from when the ID file stopped naming it, which comes after its last stamp because both
+// happen under the one mutex.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,12 +44,14 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <utility>
 
 #include "handoff_files.h"
 #include "kolv/companion.h"
 #include "platform/linux/shared_surface.h"
 #include "platform/linux/unique_fd.h"
+#include "read_watcher.h"
 
 namespace kolv::companion {
 namespace {
@@ -107,7 +120,9 @@ double timestampInFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-// The publisher's state; used on the publisher's thread only.
+// The publisher's state. Made and destroyed on the caller's thread; `mutex` guards what the
+// caller's thread shares with the watcher's (all but lastError, which only the caller's
+// thread touches).
 struct Publisher::Impl {
   struct Slot {
     SharedSurface surface;
@@ -124,11 +139,19 @@ struct Publisher::Impl {
   std::shared_ptr<Clock> clock;
   std::chrono::nanoseconds reuseDelay{};
   UniqueFD lock;  // declared before the surfaces, so released after them
+  Error lastError;
+
+  mutable std::mutex mutex;
   std::vector<Slot> slots;
   std::optional<std::size_t> named;
   std::optional<std::size_t> drawing;
   double lastTimestamp = 0;
-  Error lastError;
+  std::chrono::nanoseconds holdTime{};
+  std::optional<std::chrono::nanoseconds> pictureAt;  // the last publish() or republish()
+  std::optional<std::chrono::nanoseconds> lastReadAt;
+  std::uint64_t reads = 0;
+  // Declared last, so stopped first: its thread uses everything above.
+  std::unique_ptr<FrameReadWatcher> watcher;
 
   Status fail(Status status, std::string detail = {}) {
     lastError = failure(status, std::move(detail));
@@ -136,22 +159,20 @@ struct Publisher::Impl {
   }
 
   // Replaces one hand-off file; when the container has gone (the runtime folder was
-  // cleaned), makes it again once.
-  bool write(const char* name, std::span<const std::byte> bytes) {
-    std::string reason;
+  // cleaned), makes it again once and watches the new one. Caller holds the mutex.
+  bool write(const char* name, std::span<const std::byte> bytes, std::string& reason) {
     int error = replaceFile(container, name, bytes, reason);
-    if (error == ENOENT && !prepareContainer(container)) error = replaceFile(container, name, bytes, reason);
-    if (error == 0) return true;
-    fail(Status::writeFailed, reason);
-    return false;
+    if (error == ENOENT && !prepareContainer(container)) {
+      if (watcher) watcher->rewatch();
+      error = replaceFile(container, name, bytes, reason);
+    }
+    return error == 0;
   }
 
   std::optional<SharedSurface> makeSurface() {
-    auto surface = SharedSurface::createIn(registry, width, height);
-    if (!surface) {
-      fail(Status::surfaceUnavailable,
-           "in " + (registry.empty() ? std::string("(no runtime directory)") : systemReason(registry, errno)));
-    }
+    std::string reason;
+    auto surface = SharedSurface::createIn(registry, width, height, kSurfacePixelFormatBGRA, 0, &reason);
+    if (!surface) fail(Status::surfaceUnavailable, reason);
     return surface;
   }
 
@@ -159,15 +180,37 @@ struct Publisher::Impl {
     return !slot.releasedAt || clock->monotonic() - *slot.releasedAt >= reuseDelay;
   }
 
-  Status writeNextTimestamp() {
+  // Writes a timestamp above the last one. Caller holds the mutex.
+  bool stamp(std::string& reason) {
     double next = lastTimestamp + kTimestampStep;
     if (!(next > lastTimestamp)) next = std::nextafter(lastTimestamp, INFINITY);
     const double now = clock->wallSeconds();
     if (std::isfinite(now) && now > next) next = now;
-    if (!write(kFrameMetadataFileName, encodeTimestamp(next))) return Status::writeFailed;
+    if (!write(kFrameMetadataFileName, encodeTimestamp(next), reason)) return false;
     lastTimestamp = next;
+    return true;
+  }
+
+  // A new picture, or the last one again: stamps it and starts its hold time.
+  Status stampPicture() {
+    std::string reason;
+    if (!stamp(reason)) return fail(Status::writeFailed, reason);
+    pictureAt = clock->monotonic();
     lastError = {};
     return Status::ok;
+  }
+
+  // On the watcher's thread: the camera has just read the frame file. A failed write is
+  // left to the next read, or to the caller's next publish(), which reports it.
+  void frameFileRead() {
+    const std::lock_guard guard(mutex);
+    const auto now = clock->monotonic();
+    ++reads;
+    lastReadAt = now;
+    if (!named || !pictureAt) return;
+    if (holdTime.count() > 0 && now - *pictureAt >= holdTime) return;
+    std::string reason;
+    stamp(reason);
   }
 };
 
@@ -187,6 +230,7 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
                                                std::to_string(options.maxSurfaceCount) + " (2 to 16)");
   }
   if (options.reuseDelay.count() < 0) return reject(Status::invalidArgument, "negative reuse delay");
+  if (options.holdTime.count() < 0) return reject(Status::invalidArgument, "negative hold time");
 
   auto impl = std::make_unique<Impl>();
   if (!options.appGroupID.empty()) {
@@ -213,11 +257,18 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   impl->width = options.width;
   impl->height = options.height;
   impl->maxSurfaces = options.maxSurfaceCount;
+  impl->holdTime = options.holdTime;
+  // Entries of companions that were killed stay behind; clear them before adding ours.
+  if (const UniqueFD folder = openSurfaceRegistry(impl->registry, false)) sweepDeadSurfaces(folder.get());
   for (std::size_t i = 0; i < options.surfaceCount; ++i) {
     auto surface = impl->makeSurface();
     if (!surface) return reject(impl->lastError.status, impl->lastError.detail);
     impl->slots.push_back(Impl::Slot{std::move(*surface), std::nullopt});
   }
+  std::string reason;
+  impl->watcher = FrameReadWatcher::start(
+      impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, reason);
+  if (!impl->watcher) return reject(Status::containerUnavailable, reason);
   return Publisher(std::move(impl));
 }
 
@@ -228,6 +279,7 @@ Publisher::~Publisher() = default;
 
 std::optional<Canvas> Publisher::beginFrame() {
   Impl& self = *impl_;
+  const std::lock_guard guard(self.mutex);
   if (!self.drawing) {
     // The ring holds the surfaces in the order they were last named, so the one after the
     // named one has rested longest.
@@ -251,32 +303,59 @@ std::optional<Canvas> Publisher::beginFrame() {
 
 Status Publisher::publish() {
   Impl& self = *impl_;
+  const std::lock_guard guard(self.mutex);
   if (!self.drawing) return self.fail(Status::noFrame, "publish() without beginFrame()");
   // The surface first, then the timestamp: the camera reads the files in that order, so a
   // new timestamp never goes out with the surface it replaced.
-  if (!self.write(kSurfaceIDFileName, encodeSurfaceID(self.slots[*self.drawing].surface.id()))) {
-    return Status::writeFailed;
+  std::string reason;
+  if (!self.write(kSurfaceIDFileName, encodeSurfaceID(self.slots[*self.drawing].surface.id()), reason)) {
+    return self.fail(Status::writeFailed, reason);
   }
   if (self.named) self.slots[*self.named].releasedAt = self.clock->monotonic();
   self.named = std::exchange(self.drawing, std::nullopt);
-  return self.writeNextTimestamp();
+  return self.stampPicture();
 }
 
 Status Publisher::republish() {
-  if (!impl_->named) return impl_->fail(Status::noFrame, "republish() before the first publish()");
-  return impl_->writeNextTimestamp();
+  Impl& self = *impl_;
+  const std::lock_guard guard(self.mutex);
+  if (!self.named) return self.fail(Status::noFrame, "republish() before the first publish()");
+  return self.stampPicture();
+}
+
+Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
+  if (holdTime.count() < 0) return impl_->fail(Status::invalidArgument, "negative hold time");
+  const std::lock_guard guard(impl_->mutex);
+  impl_->holdTime = holdTime;
+  return Status::ok;
+}
+
+bool Publisher::watched() const {
+  const std::lock_guard guard(impl_->mutex);
+  return impl_->lastReadAt && impl_->clock->monotonic() - *impl_->lastReadAt <= kWatchedWindow;
+}
+
+std::uint64_t Publisher::frameFileReads() const {
+  const std::lock_guard guard(impl_->mutex);
+  return impl_->reads;
 }
 
 const std::string& Publisher::appGroupID() const { return impl_->group; }
 const std::filesystem::path& Publisher::container() const { return impl_->container; }
-double Publisher::lastTimestamp() const { return impl_->lastTimestamp; }
 const Error& Publisher::lastError() const { return impl_->lastError; }
 
+double Publisher::lastTimestamp() const {
+  const std::lock_guard guard(impl_->mutex);
+  return impl_->lastTimestamp;
+}
+
 std::uint32_t Publisher::publishedSurfaceID() const {
+  const std::lock_guard guard(impl_->mutex);
   return impl_->named ? impl_->slots[*impl_->named].surface.id() : 0;
 }
 
 std::vector<std::uint32_t> Publisher::surfaceIDs() const {
+  const std::lock_guard guard(impl_->mutex);
   std::vector<std::uint32_t> ids;
   for (const auto& slot : impl_->slots) ids.push_back(slot.surface.id());
   return ids;

@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -78,6 +79,30 @@ TEST_F(CInterfaceTest, DrawsInPlaceAndRepublishes) {
   const double first = kolv_companion_last_timestamp(companion);
   ASSERT_EQ(kolv_companion_republish(companion), KOLV_COMPANION_OK);
   EXPECT_GT(kolv_companion_last_timestamp(companion), first);
+  kolv_companion_close(companion);
+}
+
+TEST_F(CInterfaceTest, TellsWhetherTheCameraWatchesAndTakesAHoldTime) {
+  kolv_companion* companion = kolv_companion_open("group.w", nullptr, 64, 36, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, -1), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, std::nan("")), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, HUGE_VAL), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_hold_time(nullptr, 1), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, 60), KOLV_COMPANION_OK);
+
+  std::vector<std::uint8_t> picture(64 * 4 * 36, 0x33);
+  ASSERT_EQ(kolv_companion_publish_bgra(companion, picture.data(), picture.size(), 64 * 4), KOLV_COMPANION_OK);
+  EXPECT_EQ(kolv_companion_watched(companion), 0);
+  const double published = kolv_companion_last_timestamp(companion);
+  // Reads as the camera does on each tick, until the watcher has seen one (the real clock
+  // runs here: a read counts for 200 ms).
+  EXPECT_TRUE(eventually([&] {
+    readBytes(container("group.w") / "kolvcamera_frame_meta");
+    return kolv_companion_watched(companion) == 1;
+  }));
+  EXPECT_GT(kolv_companion_last_timestamp(companion), published);  // re-stamped for the next tick
+  EXPECT_EQ(kolv_companion_watched(nullptr), 0);
   kolv_companion_close(companion);
 }
 

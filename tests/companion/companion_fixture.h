@@ -5,12 +5,15 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,17 +22,58 @@
 
 namespace kolv::companion::test {
 
+// A duration that the test thread sets while the publisher's watcher thread reads it.
+class AtomicDuration {
+ public:
+  explicit AtomicDuration(std::chrono::nanoseconds value) : ns_(value.count()) {}
+  AtomicDuration& operator=(std::chrono::nanoseconds value) {
+    ns_.store(value.count());
+    return *this;
+  }
+  AtomicDuration& operator+=(std::chrono::nanoseconds step) {
+    ns_.fetch_add(step.count());
+    return *this;
+  }
+  operator std::chrono::nanoseconds() const { return std::chrono::nanoseconds(ns_.load()); }
+
+ private:
+  std::atomic<std::int64_t> ns_;
+};
+
+// Set by the test thread, read by the test thread and the publisher's watcher thread.
 class ManualClock final : public Clock {
  public:
-  double wallSeconds() override { return wall; }
+  double wallSeconds() override { return wall.load(); }
   std::chrono::nanoseconds monotonic() override { return now; }
 
-  double wall = 1'700'000'000.0;
-  std::chrono::nanoseconds now{std::chrono::seconds(100)};
+  std::atomic<double> wall{1'700'000'000.0};
+  AtomicDuration now{std::chrono::seconds(100)};
 };
+
+// Polls `condition` for up to 10 s: for the publisher's watcher thread, which answers a
+// read within microseconds when the machine is not starved.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return true;
+}
 
 inline std::vector<std::byte> readBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
+  std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::byte> bytes(chars.size());
+  if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
+  return bytes;
+}
+
+// The file's bytes, read through a descriptor opened for writing too: its close is no
+// finished read to the publisher's watcher, so it writes no new timestamp for it.
+inline std::vector<std::byte> peekBytes(const std::filesystem::path& path) {
+  std::fstream in(path, std::ios::binary | std::ios::in | std::ios::out);
   std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::byte> bytes(chars.size());
   if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());

@@ -90,6 +90,7 @@ TEST_F(KolvPublishTest, UsageMistakesGiveOneLineAndStatus2) {
   EXPECT_ONE_LINE(run({"--pattern", "--fps", "many"}), 2, "--fps");
   EXPECT_ONE_LINE(run({"--pattern", "--frames", "0"}), 2, "--frames: must be a number above 0");
   EXPECT_ONE_LINE(run({"--pattern", "--group", "g", "--info-plist", "x"}), 2, "excludes");
+  EXPECT_ONE_LINE(run({"--pattern", "--group", ""}), 2, "--group: the app group must not be empty");
   EXPECT_FALSE(fs::exists(root_ / "app-groups"));
 }
 
@@ -102,6 +103,14 @@ TEST_F(KolvPublishTest, BadInputGivesOneLineAndStatus1) {
   EXPECT_ONE_LINE(run({"--pattern", "--info-plist", (root_ / "empty").string()}), 1, "not a usable Info.plist");
   // Nothing was published by any of them.
   EXPECT_FALSE(fs::exists(root_ / "app-groups" / kFallbackAppGroupID / kFrameMetadataFileName));
+}
+
+TEST_F(KolvPublishTest, ARegistryOthersMayWriteToIsRefusedWithItsFix) {
+  fs::create_directories(root_ / "kolv-surfaces");
+  fs::permissions(root_ / "kolv-surfaces", fs::perms::all);
+  const std::string path = (root_ / "kolv-surfaces").string();
+  EXPECT_ONE_LINE(run({"--pattern", "--frames", "1"}), 1,
+                  "cannot create a shared surface: " + path + " is writable by other users; fix: chmod 700 " + path);
 }
 
 TEST_F(KolvPublishTest, AShortRawFrameIsAnError) {
@@ -130,6 +139,56 @@ TEST_F(KolvPublishTest, StopsCleanlyOnSIGTERM) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors();
   EXPECT_NE(errors().find("stopped: "), std::string::npos) << errors();
+  EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
+}
+
+// The library keeps the one picture live: each read of the frame file by another process
+// is answered with a newer timestamp, and nothing else is published.
+TEST_F(KolvPublishTest, AnImageIsPublishedOnceAndHeldUntilStopped) {
+  static constexpr unsigned char kGreenPixelPNG[] = {
+      0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
+      0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00, 0x00, 0x90, 0x77, 0x53, 0xde, 0x00, 0x00, 0x00,
+      0x0c, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0x00, 0x00, 0x03, 0x01, 0x01, 0x00, 0xc9,
+      0xfe, 0x92, 0xef, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+  std::ofstream(root_ / "green.png", std::ios::binary)
+      .write(reinterpret_cast<const char*>(kGreenPixelPNG), sizeof kGreenPixelPNG);
+  const pid_t pid = spawn({"--image", (root_ / "green.png").string()});
+  ASSERT_GT(pid, 0);
+  const fs::path frameFile = root_ / "app-groups" / kFallbackAppGroupID / kFrameMetadataFileName;
+  ASSERT_TRUE(eventually([&] { return readBytes(frameFile).size() == 8; })) << errors();
+  const auto named = readBytes(root_ / "app-groups" / kFallbackAppGroupID / kSurfaceIDFileName);
+  auto last = readBytes(frameFile);
+  for (int read = 0; read < 5; ++read) {
+    EXPECT_TRUE(eventually([&] { return peekBytes(frameFile) != last; })) << read;
+    last = readBytes(frameFile);
+  }
+  EXPECT_EQ(readBytes(root_ / "app-groups" / kFallbackAppGroupID / kSurfaceIDFileName), named);
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors();
+  EXPECT_NE(errors().find("stopped: 1 published, 0 dropped"), std::string::npos) << errors();
+  EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
+}
+
+TEST_F(KolvPublishTest, TheStatusLineSaysWhetherAnyoneWatches) {
+  const Outcome outcome = run({"--pattern", "--seconds", "1.2", "--group", "group.status"});
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.errors;
+  // Nobody reads the frame file here.
+  EXPECT_NE(outcome.errors.find(" dropped, idle\n"), std::string::npos) << outcome.errors;
+}
+
+// A companion killed outright leaves its registry entries behind; the next one removes them.
+TEST_F(KolvPublishTest, EntriesOfAKilledCompanionAreSweptByTheNext) {
+  const pid_t pid = spawn({"--pattern", "--group", "group.killed"});
+  ASSERT_GT(pid, 0);
+  const fs::path frameFile = root_ / "app-groups" / "group.killed" / kFrameMetadataFileName;
+  EXPECT_TRUE(eventually([&] { return fs::exists(frameFile); }));
+  ::kill(pid, SIGKILL);
+  ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+  EXPECT_FALSE(fs::is_empty(root_ / "kolv-surfaces"));
+  const Outcome next = run({"--pattern", "--frames", "1", "--group", "group.next"});
+  EXPECT_EQ(next.exitCode, 0) << next.errors;
   EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
 }
 

@@ -1,6 +1,9 @@
 // Publisher: the container folder, the files it writes, timestamps, the group's lock and
 // the surfaces' lifetime.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -9,6 +12,7 @@
 
 #include "companion_fixture.h"
 #include "handoff_files.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kolv::companion::test {
 namespace {
@@ -34,8 +38,9 @@ class PublisherTest : public CompanionTest {
     std::fill(canvas->pixels.begin(), canvas->pixels.end(), std::byte{0x7F});
     ASSERT_EQ(publisher.publish(), Status::ok) << publisher.lastError().message();
   }
+  // Not a read by the camera: no re-stamp follows it.
   double timestampInFile(const std::string& group = kFallbackAppGroupID) {
-    return decodeTimestamp(readBytes(container(group) / kFrameMetadataFileName)).value_or(-1);
+    return decodeTimestamp(peekBytes(container(group) / kFrameMetadataFileName)).value_or(-1);
   }
   std::size_t registryEntries() const {
     std::size_t count = 0;
@@ -117,7 +122,7 @@ TEST_F(PublisherTest, WritesTheSurfaceIDAndTheTimestampByteByByte) {
   EXPECT_EQ(readBytes(container() / kSurfaceIDFileName),
             bytesOf({static_cast<int>(id & 0xFF), static_cast<int>((id >> 8) & 0xFF),
                      static_cast<int>((id >> 16) & 0xFF), static_cast<int>(id >> 24)}));
-  EXPECT_EQ(readBytes(container() / kFrameMetadataFileName), bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(peekBytes(container() / kFrameMetadataFileName), bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
   EXPECT_EQ(publisher.publishedSurfaceID(), id);
   EXPECT_EQ(publisher.lastTimestamp(), 1.0);
 }
@@ -154,14 +159,15 @@ TEST_F(PublisherTest, TimestampsKeepGrowingAcrossARestart) {
 
 TEST_F(PublisherTest, IgnoresAFrameFileThatHoldsNoUsableTimestamp) {
   fs::create_directories(container());
-  for (double bad : {-5.0, std::nan(""), 0.0}) {
+  for (double bad : {-5.0, std::nan(""), 0.0, HUGE_VAL, -HUGE_VAL}) {
     std::string reason;
     ASSERT_EQ(replaceFile(container(), kFrameMetadataFileName, encodeTimestamp(bad), reason), 0);
     clock_->wall = 77.0;
     auto publisher = open(options());
     EXPECT_EQ(publisher.lastTimestamp(), 0.0);
     drawAndPublish(publisher);
-    EXPECT_EQ(timestampInFile(), 77.0);
+    EXPECT_EQ(timestampInFile(), 77.0) << bad;
+    EXPECT_EQ(publisher.lastTimestamp(), 77.0) << bad;
   }
 }
 
@@ -252,6 +258,65 @@ TEST_F(PublisherTest, DrawsIntoTheSurfaceHandedOverLongestAgoAndAddsOneWhenNoneH
   EXPECT_EQ(publisher.surfaceIDs().size(), 4u);
   clock_->now += 100ms;
   EXPECT_TRUE(publisher.beginFrame());
+}
+
+// Each refusal of the surface registry says what is wrong with it and how to fix it.
+TEST_F(PublisherTest, ARegistryItCannotUseIsNamedWithItsCauseAndFix) {
+  const std::string path = registry().string();
+  fs::create_directories(registry());
+  fs::permissions(registry(), fs::perms::all);
+  Error error = openFails(options());
+  EXPECT_EQ(error.status, Status::surfaceUnavailable);
+  EXPECT_NE(error.message().find(path + " is writable by other users; fix: chmod 700 " + path), std::string::npos)
+      << error.message();
+
+  fs::remove(registry());
+  fs::create_directories(root_ / "elsewhere");
+  fs::permissions(root_ / "elsewhere", fs::perms::owner_all);
+  fs::create_directory_symlink(root_ / "elsewhere", registry());
+  error = openFails(options());
+  EXPECT_NE(error.message().find(path + " is a symbolic link, not a folder; fix: rm " + path), std::string::npos)
+      << error.message();
+
+  fs::remove(registry());
+  std::ofstream(registry()) << "in the way";
+  error = openFails(options());
+  EXPECT_NE(error.message().find(path + " is not a folder"), std::string::npos) << error.message();
+
+  if (::geteuid() == 0) {  // only root can hand the folder to another user
+    fs::remove(registry());
+    fs::create_directories(registry());
+    fs::permissions(registry(), fs::perms::owner_all);
+    ASSERT_EQ(::chown(registry().c_str(), 4242, 4242), 0);
+    error = openFails(options());
+    EXPECT_NE(error.message().find(path + " belongs to user 4242, not to this user (0); fix: "), std::string::npos)
+        << error.message();
+  }
+}
+
+TEST_F(PublisherTest, SweepsEntriesOfCompanionsThatDiedAndOnlyThose) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);  // its pid now names no process
+  const std::string self = std::to_string(::getpid());
+  std::ofstream(root_ / "open-file") << "x";
+  const UniqueFD held(::open((root_ / "open-file").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held);
+
+  fs::create_directories(registry());
+  fs::permissions(registry(), fs::perms::owner_all);
+  fs::create_symlink("/proc/" + std::to_string(child) + "/fd/7", registry() / "101");             // dead
+  fs::create_symlink("/proc/" + self + "/fd/" + std::to_string(held.get()), registry() / "102");  // live
+  fs::create_symlink("/proc/" + self + "/fd/999", registry() / "103");  // dangling, but its creator lives
+  fs::create_symlink(root_ / "missing", registry() / "104");            // dangling, not ours to judge
+  std::ofstream(registry() / "105") << "a plain file";
+
+  auto publisher = open(options());
+  EXPECT_FALSE(fs::is_symlink(registry() / "101"));
+  for (const char* kept : {"102", "103", "104", "105"})
+    EXPECT_TRUE(fs::is_symlink(registry() / kept) || fs::exists(registry() / kept)) << kept;
+  EXPECT_EQ(registryEntries(), 4u + publisher.surfaceIDs().size());
 }
 
 }  // namespace

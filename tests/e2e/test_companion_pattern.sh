@@ -1,6 +1,9 @@
-# kolv-camera with kolv-publish --pattern: at 30 pictures a second a consumer sees pattern
-# frames with increasing frame numbers and none torn; at 10 a second grey frames fill the ticks
-# between; once kolv-publish is stopped with SIGTERM every frame is grey.
+# kolv-camera with kolv-publish --pattern: at 30 and at 10 pictures a second a consumer sees
+# pattern frames with increasing frame numbers, none torn and no grey frame between them (the
+# library keeps the last picture live: at 10 a second each is sent on about three ticks);
+# kolv-publish's status line says "watched" while the consumer streams and "idle" after; once
+# kolv-publish is stopped, with SIGTERM or SIGKILL, every frame is grey, and the entries a
+# killed one left in the surface registry are swept by the next companion.
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
@@ -46,18 +49,31 @@ stop_publisher() {
   wait_exit "$PUBLISHER_PID" 10
 }
 
+# A machine that keeps up shows no grey frame between pictures (docs/benchmarks.md). On one
+# loaded beyond its cores a tick can come before the companion's watcher thread has run after
+# the previous read: up to 3 in 600 were seen. Before the library kept its picture live, 60 in
+# 90 were grey at 10 pictures a second.
+MAX_GREY_BETWEEN=2
+
+# The last status line of kolv-publish ends with WORD ("watched" or "idle").
+status_says() { grep 'published, .* dropped, ' "$E2E_DIR/publish.log" | tail -n 1 | grep -q "dropped, $1\$"; }
+
 # 30 pictures a second: nearly every tick has a new one. The clocks of camera and companion
-# beat, so now and then a tick finds none (grey) or two (one number skipped).
+# beat, so now and then a tick finds none (the last picture again) or two (one number skipped).
 start_publisher --pattern --fps 30 || finish
-check "30 pictures a second over 5 s: pattern frames, numbers increasing, none torn" \
-  pattern_check 150 --min-pattern 75 || show_tail "$E2E_DIR/publish.log"
+check "30 pictures a second over 5 s: pattern frames, numbers increasing, none torn, no grey between" \
+  pattern_check 150 --min-pattern 140 --max-grey-between "$MAX_GREY_BETWEEN" || show_tail "$E2E_DIR/publish.log"
+check "kolv-publish's status line said watched while the consumer streamed" \
+  grep -q 'dropped, watched$' "$E2E_DIR/publish.log"
+check "kolv-publish's status line says idle once the consumer has gone" wait_until 5 status_says idle
 stop_publisher
 check "kolv-publish exits with status 0 on SIGTERM" [ $? = 0 ]
 
-# 10 pictures a second: each is sent on one tick and about two grey frames follow it.
+# 10 pictures a second: each picture is sent on the tick after it and again on the next
+# ticks until the next one, never grey in between.
 start_publisher --pattern --fps 10 || finish
-check "10 pictures a second: grey frames fill the ticks between pattern frames" \
-  pattern_check 90 --min-pattern 18 --max-pattern 45 --min-grey 40 --grey-after-pattern 0.7
+check "10 pictures a second: each picture repeats until the next, no grey frames between them" \
+  pattern_check 90 --min-pattern 85 --max-grey-between "$MAX_GREY_BETWEEN" --min-repeats 45
 stop_publisher
 check "kolv-publish at 10 a second exits with status 0 on SIGTERM" [ $? = 0 ] || show_tail "$E2E_DIR/publish.log"
 
@@ -74,4 +90,20 @@ else
 fi
 check "after kolv-publish stops, every frame is grey" finish_pattern_check ||
   { show_tail "$E2E_DIR/publish.log"; show_tail "$E2E_DIR/camera.log"; }
+
+# Killed in the middle of a recording: its watcher dies with it, so grey at once, and its
+# registry entries stay until the next companion starts.
+start_publisher --pattern --fps 30 || finish
+start_pattern_check 150 --min-pattern 20 --trailing-grey 60
+if wait_until 20 frames_reach "$E2E_DIR/frames.fifo.log" 45; then
+  kill -KILL "$PUBLISHER_PID"
+  wait_exit "$PUBLISHER_PID" 10 2>/dev/null  # bash would report the kill
+else
+  fail "the consumer gets 45 frames"
+fi
+check "after kolv-publish is killed (SIGKILL), every frame is grey" finish_pattern_check ||
+  { show_tail "$E2E_DIR/publish.log"; show_tail "$E2E_DIR/camera.log"; }
+check "a killed kolv-publish leaves its registry entries" eval '[ -n "$(ls -A "$XDG_RUNTIME_DIR/kolv-surfaces")" ]'
+check "the next kolv-publish sweeps them and leaves none of its own" \
+  eval '"$PUBLISH" --pattern --frames 3 --quiet >"$E2E_DIR/next.log" 2>&1 && [ -z "$(ls -A "$XDG_RUNTIME_DIR/kolv-surfaces")" ]'
 finish

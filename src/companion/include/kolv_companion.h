@@ -1,7 +1,9 @@
 /* Kolv Camera companion library, C interface: publishes pictures to the camera through
  * shared-memory surfaces and the two hand-off files in the app group's container.
  * docs/companion.md describes the protocol. Link with `pkg-config --libs kolv-companion`.
- * A kolv_companion is not thread-safe: use it from one thread at a time. */
+ * A kolv_companion is used from one thread at a time; it runs a thread of its own that keeps
+ * the last picture live (a new timestamp after each read by the camera) until the next
+ * picture, the hold time or kolv_companion_close. */
 #ifndef KOLV_COMPANION_H
 #define KOLV_COMPANION_H
 
@@ -55,8 +57,16 @@ int kolv_companion_publish(kolv_companion* companion);
 /* Copies a whole picture (height rows of width*4 bytes, bytes_per_row apart, size bytes in
  * all) into a free surface and publishes it. */
 int kolv_companion_publish_bgra(kolv_companion* companion, const void* pixels, size_t size, size_t bytes_per_row);
-/* Hands the last picture over again with a new timestamp. */
+/* Hands the last picture over again with a new timestamp, and starts its hold time again. */
 int kolv_companion_republish(kolv_companion* companion);
+/* How long the last picture stays live without a new one (publish or republish); after
+ * that the camera sends grey. 0 (the default) holds it until the next picture or
+ * kolv_companion_close. KOLV_COMPANION_INVALID_ARGUMENT for a negative or non-finite value. */
+int kolv_companion_set_hold_time(kolv_companion* companion, double seconds);
+/* 1 while the camera streams the picture (it read the frame file in the last 200 ms),
+ * else 0. Always 0 before the first picture: the camera reads the file only while one is
+ * named. A companion may stop drawing while nobody watches. */
+int kolv_companion_watched(const kolv_companion* companion);
 
 /* The last timestamp written (seconds since the epoch), 0 before any. */
 double kolv_companion_last_timestamp(const kolv_companion* companion);

@@ -1,6 +1,8 @@
 #include "platform/linux/shared_surface.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -52,6 +55,23 @@ std::uint32_t randomSurfaceID() {
 }
 
 std::string registryTarget(int pid, int fd) { return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd); }
+
+// The process ID in a link made by registryTarget(), or empty for any other text.
+std::optional<pid_t> creatorOf(std::string_view target) {
+  auto number = [&target](std::string_view prefix) -> std::optional<long> {
+    if (target.substr(0, prefix.size()) != prefix) return std::nullopt;
+    target.remove_prefix(prefix.size());
+    std::size_t digits = 0;
+    while (digits < target.size() && digits < 9 && target[digits] >= '0' && target[digits] <= '9') ++digits;
+    if (digits == 0) return std::nullopt;
+    const long value = std::stol(std::string(target.substr(0, digits)));
+    target.remove_prefix(digits);
+    return value;
+  };
+  const auto pid = number("/proc/");
+  if (!pid || *pid <= 0 || !number("/fd/") || !target.empty()) return std::nullopt;
+  return static_cast<pid_t>(*pid);
+}
 
 }  // namespace
 
@@ -137,16 +157,72 @@ std::filesystem::path defaultSurfaceRegistry() {
   return {};
 }
 
-UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create) {
-  if (registry.empty()) return {};
-  if (create && ::mkdir(registry.c_str(), 0700) != 0 && errno != EEXIST) return {};
+UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create, std::string* reason) {
+  auto refuse = [reason](std::string text) {
+    if (reason) *reason = std::move(text);
+    return UniqueFD();
+  };
+  if (registry.empty()) {
+    return refuse("no runtime folder for the surface registry (XDG_RUNTIME_DIR is unset and /run/user/" +
+                  std::to_string(::geteuid()) + " is missing)");
+  }
+  const std::string path = registry.string();
+  if (create && ::mkdir(registry.c_str(), 0700) != 0 && errno != EEXIST) {
+    return refuse("cannot create " + path + ": " + std::strerror(errno));
+  }
   UniqueFD folder(::open(registry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder) return {};
+  if (!folder) {
+    const int error = errno;
+    struct stat entry {};
+    if (::lstat(registry.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+      return refuse(path + " is a symbolic link, not a folder; fix: rm " + path + " (it is made again as a folder)");
+    }
+    if (error == ENOTDIR) return refuse(path + " is not a folder; fix: remove it (it is made again as a folder)");
+    return refuse(path + ": " + std::strerror(error));
+  }
   // Anyone who can write here could publish any file under any ID.
   struct stat status {};
-  if (::fstat(folder.get(), &status) != 0) return {};
-  if (status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return {};
+  if (::fstat(folder.get(), &status) != 0) return refuse(path + ": " + std::strerror(errno));
+  if (status.st_uid != ::geteuid()) {
+    return refuse(path + " belongs to user " + std::to_string(status.st_uid) + ", not to this user (" +
+                  std::to_string(::geteuid()) + "); fix: remove it (sudo rm -r " + path + "), it is made again");
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return refuse(path + " is writable by other users; fix: chmod 700 " + path);
+  }
   return folder;
+}
+
+std::size_t sweepDeadSurfaces(int registryFolder) {
+  // The directory stream gets its own descriptor, so that the caller's stays open.
+  UniqueFD copy(::fcntl(registryFolder, F_DUPFD_CLOEXEC, 0));
+  if (!copy) return 0;
+  const std::unique_ptr<DIR, int (*)(DIR*)> folder(::fdopendir(copy.get()), ::closedir);
+  if (!folder) return 0;
+  static_cast<void>(copy.release());  // the stream owns it now
+  ::rewinddir(folder.get());
+
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(folder.get())) {
+    if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) continue;
+    struct stat link {};
+    if (::fstatat(registryFolder, entry->d_name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
+        link.st_uid != ::geteuid()) {
+      continue;
+    }
+    std::array<char, 64> target{};
+    const ssize_t length = ::readlinkat(registryFolder, entry->d_name, target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) continue;
+    const std::string_view text(target.data(), static_cast<std::size_t>(length));
+    const auto pid = creatorOf(text);
+    if (!pid) continue;
+    // Dangling (the descriptor is gone) and its creator no longer exists.
+    struct stat followed {};
+    if (::fstatat(registryFolder, entry->d_name, &followed, 0) == 0 || errno != ENOENT) continue;
+    if (::kill(*pid, 0) == 0 || errno != ESRCH) continue;
+    if (::unlinkat(registryFolder, entry->d_name, 0) == 0) ++removed;
+  }
+  return removed;
 }
 
 SharedSurface::SharedSurface(SharedMemory memory, UniqueFD registry, SurfaceHeader header)
@@ -185,15 +261,25 @@ std::optional<SharedSurface> SharedSurface::create(std::uint32_t width, std::uin
 
 std::optional<SharedSurface> SharedSurface::createIn(const std::filesystem::path& registry, std::uint32_t width,
                                                      std::uint32_t height, std::uint32_t pixelFormat,
-                                                     std::uint32_t bytesPerRow) {
+                                                     std::uint32_t bytesPerRow, std::string* reason) {
+  auto fail = [reason](std::string text) -> std::optional<SharedSurface> {
+    if (reason) *reason = std::move(text);
+    return std::nullopt;
+  };
   if (bytesPerRow == 0) bytesPerRow = packedBytesPerRow(width, pixelFormat);
-  if (!isValidSurfaceGeometry(width, height, pixelFormat, bytesPerRow)) return std::nullopt;
-  UniqueFD folder = openSurfaceRegistry(registry, true);
+  if (!isValidSurfaceGeometry(width, height, pixelFormat, bytesPerRow)) {
+    return fail("invalid surface geometry " + std::to_string(width) + "x" + std::to_string(height) + ", " +
+                std::to_string(bytesPerRow) + " bytes per row");
+  }
+  UniqueFD folder = openSurfaceRegistry(registry, true, reason);
   if (!folder) return std::nullopt;
 
   SurfaceHeader header{0, width, height, pixelFormat, bytesPerRow, kSurfacePixelOffset};
   SharedMemory memory = SharedMemory::create("kolv-surface", header.extent());
-  if (!memory) return std::nullopt;
+  if (!memory) {
+    return fail("cannot create " + std::to_string(header.extent()) +
+                " bytes of shared memory: " + std::strerror(errno));
+  }
 
   // The header names the ID before the entry does, so that a reader never finds an entry
   // whose file claims another ID. The ID is taken when the link is made: symlinkat fails
@@ -202,15 +288,15 @@ std::optional<SharedSurface> SharedSurface::createIn(const std::filesystem::path
   const auto headerBytes = std::span(memory.data(), memory.size()).first<kSurfaceHeaderSize>();
   for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
     header.surfaceID = randomSurfaceID();
-    if (header.surfaceID == 0) return std::nullopt;
+    if (header.surfaceID == 0) return fail(std::string("cannot draw a random surface ID: ") + std::strerror(errno));
     encodeSurfaceHeader(header, headerBytes);
     const std::string name = std::to_string(header.surfaceID);
     if (::symlinkat(target.c_str(), folder.get(), name.c_str()) == 0) {
       return SharedSurface(std::move(memory), std::move(folder), header);
     }
-    if (errno != EEXIST) return std::nullopt;
+    if (errno != EEXIST) return fail("cannot register a surface in " + registry.string() + ": " + std::strerror(errno));
   }
-  return std::nullopt;
+  return fail("no free surface ID in " + registry.string() + " after " + std::to_string(kPublishAttempts) + " tries");
 }
 
 std::span<std::byte> SharedSurface::pixels() const {

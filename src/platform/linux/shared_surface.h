@@ -60,8 +60,12 @@ std::string surfaceHeaderProblem(std::span<const std::byte, kSurfaceHeaderSize> 
 std::filesystem::path defaultSurfaceRegistry();
 // Opens the registry folder, first creating it with mode 0700 if `create` and it is
 // missing (its parent must exist). Refuses a link, a folder of another user and one that
-// others may write to. Invalid on failure.
-UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create);
+// others may write to. Invalid on failure, with the cause and its fix in `reason` when given.
+UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create, std::string* reason = nullptr);
+// Removes the entries that a creator which has died left behind (it was killed before it
+// could remove them): links owned by this user to /proc/<pid>/fd/<n> of a process that no
+// longer exists. A link that still leads to a file is never touched. The number removed.
+std::size_t sweepDeadSurfaces(int registryFolder);
 
 // A surface this process draws into, published while the object lives.
 // Thread-safety: create and destroy on one thread; the pixels are plain shared memory.
@@ -79,11 +83,11 @@ class SharedSurface {
   static std::optional<SharedSurface> create(std::uint32_t width, std::uint32_t height,
                                              std::uint32_t pixelFormat = kSurfacePixelFormatBGRA,
                                              std::uint32_t bytesPerRow = 0);
-  // The same, published in `registry`.
+  // The same, published in `registry`; why it failed in `reason` when given.
   static std::optional<SharedSurface> createIn(const std::filesystem::path& registry, std::uint32_t width,
                                                std::uint32_t height,
                                                std::uint32_t pixelFormat = kSurfacePixelFormatBGRA,
-                                               std::uint32_t bytesPerRow = 0);
+                                               std::uint32_t bytesPerRow = 0, std::string* reason = nullptr);
 
   std::uint32_t id() const { return header_.surfaceID; }
   std::uint32_t width() const { return header_.width; }

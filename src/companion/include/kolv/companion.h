@@ -25,6 +25,9 @@ inline constexpr std::uint32_t kDefaultHeight = 720;
 // camera may have read its ID just before, and copies it within about one 1/30 s tick on
 // a machine that keeps up; three ticks leave room for one that does not.
 inline constexpr std::chrono::milliseconds kDefaultReuseDelay{100};
+// How recent the camera's last read of the frame file must be for Publisher::watched():
+// it reads it every 1/30 s while it streams, so six ticks without one mean it stopped.
+inline constexpr std::chrono::milliseconds kWatchedWindow{200};
 
 enum class Status {
   ok,
@@ -63,7 +66,8 @@ std::optional<std::filesystem::path> runtimeDirectory();
 std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::path& runtimeDir,
                                                        const std::string& group);
 
-// Time sources; tests pass their own. Called on the publisher's thread.
+// Time sources; tests pass their own. Called on the caller's thread and on the publisher's
+// watcher thread, so an implementation must be safe to call from both.
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -84,6 +88,10 @@ struct Options {
   std::size_t surfaceCount = 3;
   std::size_t maxSurfaceCount = 16;
   std::chrono::nanoseconds reuseDelay = kDefaultReuseDelay;
+  // How long the last picture stays live without a new publish() or republish(); after
+  // that the camera sends grey until the next one. 0: until the next picture or the end of
+  // the publisher. A bound lets a drawing thread that hangs show as grey, not as a still.
+  std::chrono::nanoseconds holdTime{0};
   // Where containers live; runtimeDirectory() when empty.
   std::optional<std::filesystem::path> runtimeDirectory;
   // Where surfaces are registered; the camera's default registry when empty.
@@ -103,19 +111,25 @@ struct Canvas {
 
 // Publishes pictures for one app group: draw into beginFrame()'s canvas, then publish().
 // Surfaces are drawn in turn, so the camera never sends a picture while it is being drawn.
-// Thread: not thread-safe; use it from one thread at a time.
+// The last picture stays live: each time the camera has read the frame file, a thread of
+// the publisher writes a new timestamp for it, so the camera sends it on every tick until
+// the next picture (or until the hold time runs out), and never grey in between.
+// Thread: use it from one thread at a time; its own watcher thread shares its state under
+// a lock and ends before the destructor returns.
 class Publisher {
  public:
   // Resolves the group, creates its container (mode 0700) if missing, takes the group's
-  // lock (one publisher per group) and creates the surfaces. Empty on failure, with the
-  // reason in `error` when given.
+  // lock (one publisher per group), removes registry entries left by companions that were
+  // killed, creates the surfaces and starts watching for the camera's reads. Empty on
+  // failure, with the reason in `error` when given.
   static std::optional<Publisher> open(const Options& options, Error* error = nullptr);
 
   Publisher(Publisher&&) noexcept;
   Publisher& operator=(Publisher&&) noexcept;
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
-  // Releases the surfaces; the camera then sends its grey frame. The files stay.
+  // Stops the watcher thread and releases the surfaces; the camera then sends its grey
+  // frame from its next tick on. The files stay.
   ~Publisher();
 
   // The surface to draw the next picture into, which the camera is not sending: the one
@@ -126,8 +140,18 @@ class Publisher {
   // Hands the drawn picture over: names its surface in the surface-ID file, then writes a
   // new timestamp. noFrame without beginFrame(); writeFailed when a file cannot be replaced.
   Status publish();
-  // Hands the last picture over again with a new timestamp, drawing nothing (still pictures).
+  // Hands the last picture over again with a new timestamp, drawing nothing, and starts its
+  // hold time again. A still picture needs no republish() with the hold time at 0.
   Status republish();
+  // Changes Options::holdTime; counted from the last publish() or republish().
+  Status setHoldTime(std::chrono::nanoseconds holdTime);
+
+  // Whether the camera is streaming this group's picture: it read the frame file within
+  // kWatchedWindow. It reads it only while a surface is named, so false before the first
+  // publish(). A companion may stop drawing while nobody watches.
+  bool watched() const;
+  // How many times the frame file was read (by the camera) since open().
+  std::uint64_t frameFileReads() const;
 
   const std::string& appGroupID() const;
   const std::filesystem::path& container() const;

@@ -1,0 +1,50 @@
+// Watches an app group's container for reads of the frame-metadata file: the camera opens,
+// reads and closes it on every tick while it streams a surface, so each read is the moment
+// to hand it a new timestamp for the next tick.
+// Thread: made and destroyed on the publisher's thread; runs its own thread in between,
+// which calls `onRead`.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/linux/unique_fd.h"
+
+namespace kolv::companion {
+
+class FrameReadWatcher {
+ public:
+  // Watches `container` and calls `onRead` on the watcher's thread after the file `name`
+  // in it was closed without having been written (once for several reads that came
+  // together). Null when inotify, the wake-up descriptor or the thread cannot be had, with
+  // the reason in `reason`.
+  static std::unique_ptr<FrameReadWatcher> start(const std::filesystem::path& container, const std::string& name,
+                                                 std::function<void()> onRead, std::string& reason);
+
+  FrameReadWatcher(const FrameReadWatcher&) = delete;
+  FrameReadWatcher& operator=(const FrameReadWatcher&) = delete;
+  // Wakes the thread and joins it: `onRead` is not running and will not run again.
+  ~FrameReadWatcher();
+
+  // Watches the container again after it was removed and made anew; false when it cannot.
+  bool rewatch();
+
+ private:
+  FrameReadWatcher(std::filesystem::path container, std::string name, std::function<void()> onRead, UniqueFD inotify,
+                   UniqueFD wake);
+  void run();
+  // Reads the pending events; whether any was a finished read of the file.
+  bool drainEvents();
+
+  std::filesystem::path container_;
+  std::string name_;
+  std::function<void()> onRead_;
+  UniqueFD inotify_;
+  UniqueFD wake_;
+  std::thread thread_;
+};
+
+}  // namespace kolv::companion
