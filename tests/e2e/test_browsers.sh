@@ -26,6 +26,9 @@ if [ ! -d "$DRIVER_DIR/node_modules/puppeteer-core" ]; then
 fi
 
 start_camera || finish
+"$(kolv_camera_bin)" --check >"$E2E_DIR/check.out" 2>&1
+check "kolv-camera --check: the Camera portal is exported in this session" \
+  grep -q -F '[ok]   Camera portal: exported' "$E2E_DIR/check.out" || show_tail "$E2E_DIR/check.out"
 e2e_python make_png.py "$E2E_DIR/quadrants.png"
 
 run_browser() {
