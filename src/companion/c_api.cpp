@@ -64,9 +64,16 @@ int guarded(Body&& body) noexcept {
   }
 }
 
+// Why beginFrame() gave no canvas: busy when every surface was handed over too recently (try
+// again), or surfaceUnavailable when a new surface could not be made at all.
+Status whyNoCanvas(const kolv_companion* companion) {
+  const Status status = companion->publisher.lastError().status;
+  return status == Status::ok ? Status::busy : status;
+}
+
 int beginFrame(kolv_companion* companion, kolv_companion_frame* frame) {
   const auto canvas = companion->publisher.beginFrame();
-  if (!canvas) return finish(companion, Status::busy);
+  if (!canvas) return finish(companion, whyNoCanvas(companion));
   frame->pixels = reinterpret_cast<uint8_t*>(canvas->pixels.data());
   frame->width = canvas->width;
   frame->height = canvas->height;
@@ -77,7 +84,7 @@ int beginFrame(kolv_companion* companion, kolv_companion_frame* frame) {
 
 int publishCopy(kolv_companion* companion, const std::byte* pixels, std::size_t size, std::size_t bytesPerRow) {
   const auto canvas = companion->publisher.beginFrame();
-  if (!canvas) return finish(companion, Status::busy);
+  if (!canvas) return finish(companion, whyNoCanvas(companion));
   const std::size_t rowBytes = std::size_t{canvas->width} * 4;
   const std::size_t height = canvas->height;
   if (bytesPerRow < rowBytes || size < (height - 1) * bytesPerRow + rowBytes) {
