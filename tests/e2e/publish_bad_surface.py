@@ -12,20 +12,14 @@ import argparse
 import fcntl
 import os
 import secrets
-import signal
 import struct
 import sys
 import time
 
+from publish_surface import StopSignals, replace_file
+
 BGRA = 0x42475241
 PIXEL_OFFSET = 4096
-
-
-def replace_file(folder: str, name: str, contents: bytes) -> None:
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
-    with open(temporary, "wb") as f:
-        f.write(contents)
-    os.rename(temporary, os.path.join(folder, name))
 
 
 def main() -> int:
@@ -33,14 +27,7 @@ def main() -> int:
     parser.add_argument("--lie", choices=["id", "height"], required=True)
     parser.add_argument("--group", default="group.kolv.vcamera")
     args = parser.parse_args()
-    stop = False
-
-    def request_stop(_signum, _frame):
-        nonlocal stop
-        stop = True
-
-    signal.signal(signal.SIGTERM, request_stop)
-    signal.signal(signal.SIGINT, request_stop)
+    signals = StopSignals()
 
     runtime = os.environ["XDG_RUNTIME_DIR"]
     registry = os.path.join(runtime, "kolv-surfaces")
@@ -60,7 +47,7 @@ def main() -> int:
     os.symlink(f"/proc/{os.getpid()}/fd/{fd}", link)
     replace_file(container, "kolvcamera_surface_id", struct.pack("<I", surface_id))
     print(f"published {surface_id}", flush=True)
-    while not stop:
+    while not signals.stop:
         replace_file(container, "kolvcamera_frame_meta", struct.pack("<d", time.time()))
         time.sleep(0.1)
     os.unlink(link)
