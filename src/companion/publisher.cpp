@@ -236,7 +236,8 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   if (!options.appGroupID.empty()) {
     impl->group = options.appGroupID;
   } else if (options.infoPlist) {
-    if (!isUsableInfoPlist(*options.infoPlist)) return reject(Status::invalidInfoPlist, options.infoPlist->string());
+    std::string reason;
+    if (!isUsableInfoPlist(*options.infoPlist, &reason)) return reject(Status::invalidInfoPlist, reason);
     impl->group = resolveAppGroupID(*options.infoPlist);
   } else {
     impl->group = kFallbackAppGroupID;

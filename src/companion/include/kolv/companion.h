@@ -57,8 +57,9 @@ struct Error {
 // "com.apple.security.application-groups" when that is a non-empty array of strings, else
 // kFallbackAppGroupID. A missing or unreadable file gives the fallback, as in the camera.
 std::string resolveAppGroupID(const std::filesystem::path& infoPlist);
-// Whether `infoPlist` is a readable Info.plist (XML or binary) whose root is a dictionary.
-bool isUsableInfoPlist(const std::filesystem::path& infoPlist);
+// Whether `infoPlist` is a readable Info.plist (XML or binary, at most 64 KiB) whose root is a
+// dictionary; when not, `reason` says why.
+bool isUsableInfoPlist(const std::filesystem::path& infoPlist, std::string* reason = nullptr);
 
 // $XDG_RUNTIME_DIR when it is an absolute path, else /run/user/<euid> when that folder exists.
 std::optional<std::filesystem::path> runtimeDirectory();
