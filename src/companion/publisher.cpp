@@ -47,6 +47,7 @@
 #include <mutex>
 #include <utility>
 
+#include "handoff/companion_lock.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
 #include "platform/linux/shared_surface.h"
@@ -56,7 +57,6 @@
 namespace kolv::companion {
 namespace {
 
-constexpr char kLockFileName[] = ".kolvcamera_companion.lock";
 constexpr std::size_t kMaxSurfaceCount = 16;
 constexpr double kTimestampStep = 1e-6;
 
@@ -101,7 +101,7 @@ std::optional<Error> prepareContainer(const std::filesystem::path& container) {
 
 // One publisher per group: two would name each other's surfaces and race on timestamps.
 std::optional<Error> lockGroup(const std::filesystem::path& container, UniqueFD& lock) {
-  const auto path = container / kLockFileName;
+  const auto path = container / handoff::kCompanionLockFileName;
   lock = UniqueFD(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) return failure(Status::containerUnavailable, "cannot open " + systemReason(path, errno));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -139,6 +139,17 @@ fi
 stop_pid "$CONSUMER_PID"
 stop_pid "$PUBLISHER_PID"
 
+# --- A live kolv-publish --image that nobody watches: its timestamp ages, and that is no failure.
+e2e_python make_png.py "$E2E_DIR/image.png"
+"$KOLV_BUILD_DIR/tools/kolv-publish" --image "$E2E_DIR/image.png" >"$E2E_DIR/publish-image.log" 2>&1 &
+PUBLISHER_PID=$!
+track_pid "$PUBLISHER_PID"
+sleep 3
+run_check idle-companion
+check_line "an idle companion: its old timestamp is a warning, not a failure" \
+  "s old; a companion is running and stamps anew while the camera is streamed"
+stop_pid "$PUBLISHER_PID"
+
 # --- SIGHUP, as when the terminal that started the camera closes.
 kill -HUP "$CAMERA_PID"
 wait_exit "$CAMERA_PID" 10
