@@ -31,9 +31,9 @@ struct SharedMemoryRegion {
 using CVPixelBufferLockFlags = std::uint64_t;
 inline constexpr CVPixelBufferLockFlags kCVPixelBufferLock_ReadOnly = 1;
 
-// An image in memory: width x height pixels of one format, rows bytesPerRow apart.
 class IOSurface;
 
+// An image in memory: width x height pixels of one format, rows bytesPerRow apart.
 class CVPixelBuffer {
  public:
   virtual ~CVPixelBuffer() = default;
