@@ -1,5 +1,6 @@
 // The C interface over Publisher. No exception leaves these functions.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -160,7 +161,8 @@ int kolv_companion_republish(kolv_companion* companion) {
 int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
   // Also refuses NaN and values beyond what nanoseconds hold (about 292 years).
   if (companion == nullptr || !(seconds >= 0 && seconds < 9e9)) return KOLV_COMPANION_INVALID_ARGUMENT;
-  const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+  // A positive time below a nanosecond is the shortest hold, not 0 (hold until the next picture).
+  const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(std::ceil(seconds * 1e9)));
   return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });
 }
 

@@ -151,6 +151,7 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
   // Declared last, so stopped first: its thread uses everything above.
+  std::string keepAliveProblem;  // why there is no watcher, if there is none
   std::unique_ptr<FrameReadWatcher> watcher;
 
   Status fail(Status status, std::string detail = {}) {
@@ -266,10 +267,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
     if (!surface) return reject(impl->lastError.status, impl->lastError.detail);
     impl->slots.push_back(Impl::Slot{std::move(*surface), std::nullopt});
   }
-  std::string reason;
+  // Without the watcher (inotify exhausted, say) pictures still go out, only not kept live.
   impl->watcher = FrameReadWatcher::start(
-      impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, reason);
-  if (!impl->watcher) return reject(Status::containerUnavailable, reason);
+      impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, impl->keepAliveProblem);
+  if (impl->watcher) impl->keepAliveProblem.clear();
   return Publisher(std::move(impl));
 }
 
@@ -330,6 +331,8 @@ Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
   impl_->holdTime = holdTime;
   return Status::ok;
 }
+
+const std::string& Publisher::keepAliveProblem() const { return impl_->keepAliveProblem; }
 
 bool Publisher::watched() const {
   const std::lock_guard guard(impl_->mutex);

@@ -129,8 +129,8 @@ class Publisher {
   Publisher& operator=(Publisher&&) noexcept;
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
-  // Stops the watcher thread and releases the surfaces; the camera then sends its grey
-  // frame from its next tick on. The files stay.
+  // Stops the watcher thread and releases the surfaces; the camera then sends the last
+  // picture at most once more, then grey. The files stay.
   ~Publisher();
 
   // The surface to draw the next picture into, which the camera is not sending: the one
@@ -147,6 +147,10 @@ class Publisher {
   // Changes Options::holdTime; counted from the last publish() or republish().
   Status setHoldTime(std::chrono::nanoseconds holdTime);
 
+  // Empty while the latest picture is kept live; otherwise why not (the frame file cannot be
+  // watched, e.g. inotify's limits are reached): pictures then still go out, but the camera
+  // may send grey between them.
+  const std::string& keepAliveProblem() const;
   // Whether the camera is streaming this group's picture: it read the frame file within
   // kWatchedWindow. It reads it only while a surface is named, so false before the first
   // publish(). A companion may stop drawing while nobody watches.
