@@ -82,6 +82,7 @@ FrameReadWatcher::~FrameReadWatcher() {
 bool FrameReadWatcher::rewatch() { return ::inotify_add_watch(inotify_.get(), container_.c_str(), kWatchMask) >= 0; }
 
 void FrameReadWatcher::run() {
+  ::pthread_setname_np(::pthread_self(), kThreadName);
   for (;;) {
     std::array<pollfd, 2> fds{{{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {

@@ -17,6 +17,9 @@ namespace kolv::companion {
 
 class FrameReadWatcher {
  public:
+  // The watcher thread's name, as ps and /proc show it.
+  static constexpr char kThreadName[] = "kolv-restamp";
+
   // Watches `container` and calls `onRead` on the watcher's thread after the file `name`
   // in it was closed without having been written (once for several reads that came
   // together). Null when inotify, the wake-up descriptor or the thread cannot be had, with

@@ -6,12 +6,15 @@
 
 #include <cmath>
 #include <filesystem>
-#include <set>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "companion_fixture.h"
 #include "handoff_files.h"
+#include "read_watcher.h"
 
 namespace kolv::companion::test {
 namespace {
@@ -19,10 +22,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::size_t threadsOfThisProcess() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
-  return count;
+// The tasks of this process that are watcher threads, found by name: a sanitizer's runtime
+// may start threads of its own at any time.
+std::vector<std::string> watcherThreads() {
+  std::vector<std::string> watchers;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name == FrameReadWatcher::kThreadName) watchers.push_back(task.path().filename());
+  }
+  return watchers;
 }
 
 class KeepAliveTest : public CompanionTest {
@@ -158,19 +167,19 @@ TEST_F(KeepAliveTest, TheNamedSurfaceIsNeverDrawnIntoWhileReStampedAndRestsAfter
 }
 
 TEST_F(KeepAliveTest, TheWatcherEndsWithThePublisherAndFollowsAMove) {
-  const std::size_t threadsBefore = threadsOfThisProcess();
+  const std::size_t threadsBefore = watcherThreads().size();
   auto original = std::make_unique<Publisher>(open(options()));
-  EXPECT_TRUE(eventually([&] { return threadsOfThisProcess() == threadsBefore + 1; }));
+  EXPECT_TRUE(eventually([&] { return watcherThreads().size() == threadsBefore + 1; }));
   drawAndPublish(*original);
   auto moved = std::make_unique<Publisher>(std::move(*original));
   original.reset();
-  EXPECT_TRUE(eventually([&] { return threadsOfThisProcess() == threadsBefore + 1; }));
+  EXPECT_TRUE(eventually([&] { return watcherThreads().size() == threadsBefore + 1; }));
   const double before = cameraTick(*moved);
   EXPECT_GT(timestampInFile(), before);
 
   moved.reset();
   // A joined thread may stay listed for a moment.
-  EXPECT_TRUE(eventually([&] { return threadsOfThisProcess() == threadsBefore; }));
+  EXPECT_TRUE(eventually([&] { return watcherThreads().size() == threadsBefore; }));
   // Nobody stamps any more: the camera sends grey from its next tick on.
   const double last = timestampInFile();
   readBytes(container() / kFrameMetadataFileName);
@@ -179,15 +188,10 @@ TEST_F(KeepAliveTest, TheWatcherEndsWithThePublisherAndFollowsAMove) {
 
 // Signals meant for the application (SIGTERM to a signalfd, say) never land on the watcher.
 TEST_F(KeepAliveTest, TheWatcherThreadBlocksEverySignal) {
-  std::set<std::string> before;
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) before.insert(task.path().filename());
   auto publisher = open(options());
-  std::vector<std::string> added;
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    if (!before.count(task.path().filename())) added.push_back(task.path().filename());
-  }
-  ASSERT_EQ(added.size(), 1u);
-  std::ifstream status("/proc/self/task/" + added[0] + "/status");
+  std::vector<std::string> watchers;
+  ASSERT_TRUE(eventually([&] { return (watchers = watcherThreads()).size() == 1; }));
+  std::ifstream status("/proc/self/task/" + watchers[0] + "/status");
   std::string line;
   std::uint64_t blocked = 0;
   while (std::getline(status, line)) {
