@@ -14,8 +14,8 @@ MIN_RATE=25
 # the camera re-sends the companion's latest picture on ticks that find nothing newer. On a
 # loaded machine (a browser, the camera and a build on two cores) a tick can come before the
 # companion's watcher thread has been scheduled to re-stamp after the previous one; two such
-# grey frames in a phase are let pass, as in test_companion_pattern.sh (0 in every phase of 9 runs
-# per client without a build running; once 2 in a row with a sanitizer build running), more fail.
+# grey frames in a phase are let pass, as in test_companion_pattern.sh (0 in all 9 phases of 3
+# runs per client while another build ran; once 2 in a row while a sanitizer build ran), more fail.
 # This is the one assertion on grey frames among the companion's pictures; the counts are printed
 # with every recording (G=).
 MAX_GREY_AMONG_PICTURES=2
