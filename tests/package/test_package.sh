@@ -87,6 +87,8 @@ if cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; the
       consumer prefix "$mode" "$prefix/share/kolv-camera/Info.plist" \
       CMAKE_PREFIX_PATH="$prefix" PKG_CONFIG_PATH="$libdir/pkgconfig" LD_LIBRARY_PATH="$libdir"
   done
+  check "find_package found the prefix's files" \
+    grep -qx "KolvCompanion_DIR:PATH=$libdir/cmake/KolvCompanion" "$scratch/consumer-prefix-cmake/CMakeCache.txt"
 else
   fail "cmake --install $build --prefix $prefix"
   show_tail "$scratch/install.log"
