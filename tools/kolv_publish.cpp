@@ -248,7 +248,11 @@ std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
   }
   companion::Error error;
   auto publisher = companion::Publisher::open(options, &error);
-  if (!publisher) say("%s", error.message().c_str());
+  if (!publisher) {
+    say("%s", error.message().c_str());
+  } else if (!publisher->keepAliveProblem().empty()) {
+    say("warning: grey frames may come between pictures: %s", publisher->keepAliveProblem().c_str());
+  }
   return publisher;
 }
 

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch;
   kolv::LinuxMediaServices media(clock, log);
-  kolv::InfoPlistBundleServices bundles;
+  kolv::InfoPlistBundleServices bundles(&log);
   kolv::AppGroupFileManager fileManager(log, kolv::companionHandOffFiles());
   kolv::SignalRunLoop signalRunLoop;
   kolv::PipeWireHost host(log);

@@ -3,42 +3,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <string_view>
 #include <system_error>
 
+#include "handoff/info_dictionary.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
 
 namespace kolv::companion {
 namespace {
-
-// An Info.plist is a few kilobytes; the camera ignores anything above 1 MiB.
-constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
-
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(node); }
-};
-using PlistHandle = std::unique_ptr<void, PlistDeleter>;
-
-// The file's root dictionary; null when the file is missing, too large or not a dictionary.
-PlistHandle readInfoDictionary(const std::filesystem::path& infoPlist) {
-  const auto bytes = readSmallFile(infoPlist, kMaxInfoPlistBytes);
-  if (!bytes || bytes->empty()) return nullptr;
-  plist_t root = nullptr;
-  plist_from_memory(bytes->data(), static_cast<std::uint32_t>(bytes->size()), &root);
-  PlistHandle handle(root);
-  if (!handle || plist_get_node_type(handle.get()) != PLIST_DICT) return nullptr;
-  return handle;
-}
-
-std::optional<std::string> stringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  std::uint64_t length = 0;
-  const char* text = plist_get_string_ptr(node, &length);
-  if (text == nullptr) return std::string();
-  return std::string(text, length);
-}
 
 bool isSinglePathComponent(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
@@ -48,22 +21,28 @@ bool isSinglePathComponent(std::string_view name) {
 }  // namespace
 
 std::string resolveAppGroupID(const std::filesystem::path& infoPlist) {
-  const PlistHandle root = readInfoDictionary(infoPlist);
-  if (!root) return kFallbackAppGroupID;
-  if (auto group = stringValue(plist_dict_get_item(root.get(), "AppGroupIdentifier"))) return *group;
-  plist_t groups = plist_dict_get_item(root.get(), "com.apple.security.application-groups");
+  std::string reason;
+  const auto dictionary = handoff::InfoDictionary::read(infoPlist, reason);
+  if (!dictionary) return kFallbackAppGroupID;
+  if (auto group = dictionary->findString("AppGroupIdentifier")) return *group;
+  plist_t groups = dictionary->find("com.apple.security.application-groups");
   if (groups != nullptr && plist_get_node_type(groups) == PLIST_ARRAY && plist_array_get_size(groups) > 0) {
     // Only an array made of strings counts, as in the camera.
     bool allStrings = true;
     for (std::uint32_t i = 0; i < plist_array_get_size(groups); ++i) {
       allStrings = allStrings && plist_get_node_type(plist_array_get_item(groups, i)) == PLIST_STRING;
     }
-    if (allStrings) return *stringValue(plist_array_get_item(groups, 0));
+    if (allStrings) return *handoff::InfoDictionary::stringOf(plist_array_get_item(groups, 0));
   }
   return kFallbackAppGroupID;
 }
 
-bool isUsableInfoPlist(const std::filesystem::path& infoPlist) { return readInfoDictionary(infoPlist) != nullptr; }
+bool isUsableInfoPlist(const std::filesystem::path& infoPlist, std::string* reason) {
+  std::string why;
+  const bool usable = handoff::InfoDictionary::read(infoPlist, why).has_value();
+  if (reason) *reason = std::move(why);
+  return usable;
+}
 
 std::optional<std::filesystem::path> runtimeDirectory() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {

@@ -1,5 +1,6 @@
 // The C interface over Publisher. No exception leaves these functions.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -64,9 +65,16 @@ int guarded(Body&& body) noexcept {
   }
 }
 
+// Why beginFrame() gave no canvas: busy when every surface was handed over too recently (try
+// again), or surfaceUnavailable when a new surface could not be made at all.
+Status whyNoCanvas(const kolv_companion* companion) {
+  const Status status = companion->publisher.lastError().status;
+  return status == Status::ok ? Status::busy : status;
+}
+
 int beginFrame(kolv_companion* companion, kolv_companion_frame* frame) {
   const auto canvas = companion->publisher.beginFrame();
-  if (!canvas) return finish(companion, Status::busy);
+  if (!canvas) return finish(companion, whyNoCanvas(companion));
   frame->pixels = reinterpret_cast<uint8_t*>(canvas->pixels.data());
   frame->width = canvas->width;
   frame->height = canvas->height;
@@ -77,7 +85,7 @@ int beginFrame(kolv_companion* companion, kolv_companion_frame* frame) {
 
 int publishCopy(kolv_companion* companion, const std::byte* pixels, std::size_t size, std::size_t bytesPerRow) {
   const auto canvas = companion->publisher.beginFrame();
-  if (!canvas) return finish(companion, Status::busy);
+  if (!canvas) return finish(companion, whyNoCanvas(companion));
   const std::size_t rowBytes = std::size_t{canvas->width} * 4;
   const std::size_t height = canvas->height;
   if (bytesPerRow < rowBytes || size < (height - 1) * bytesPerRow + rowBytes) {
@@ -153,7 +161,8 @@ int kolv_companion_republish(kolv_companion* companion) {
 int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
   // Also refuses NaN and values beyond what nanoseconds hold (about 292 years).
   if (companion == nullptr || !(seconds >= 0 && seconds < 9e9)) return KOLV_COMPANION_INVALID_ARGUMENT;
-  const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+  // A positive time below a nanosecond is the shortest hold, not 0 (hold until the next picture).
+  const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(std::ceil(seconds * 1e9)));
   return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });
 }
 

@@ -47,6 +47,7 @@
 #include <mutex>
 #include <utility>
 
+#include "handoff/companion_lock.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
 #include "platform/linux/shared_surface.h"
@@ -56,7 +57,6 @@
 namespace kolv::companion {
 namespace {
 
-constexpr char kLockFileName[] = ".kolvcamera_companion.lock";
 constexpr std::size_t kMaxSurfaceCount = 16;
 constexpr double kTimestampStep = 1e-6;
 
@@ -101,7 +101,7 @@ std::optional<Error> prepareContainer(const std::filesystem::path& container) {
 
 // One publisher per group: two would name each other's surfaces and race on timestamps.
 std::optional<Error> lockGroup(const std::filesystem::path& container, UniqueFD& lock) {
-  const auto path = container / kLockFileName;
+  const auto path = container / handoff::kCompanionLockFileName;
   lock = UniqueFD(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) return failure(Status::containerUnavailable, "cannot open " + systemReason(path, errno));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -151,6 +151,7 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
   // Declared last, so stopped first: its thread uses everything above.
+  std::string keepAliveProblem;  // why there is no watcher, if there is none
   std::unique_ptr<FrameReadWatcher> watcher;
 
   Status fail(Status status, std::string detail = {}) {
@@ -236,7 +237,8 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   if (!options.appGroupID.empty()) {
     impl->group = options.appGroupID;
   } else if (options.infoPlist) {
-    if (!isUsableInfoPlist(*options.infoPlist)) return reject(Status::invalidInfoPlist, options.infoPlist->string());
+    std::string reason;
+    if (!isUsableInfoPlist(*options.infoPlist, &reason)) return reject(Status::invalidInfoPlist, reason);
     impl->group = resolveAppGroupID(*options.infoPlist);
   } else {
     impl->group = kFallbackAppGroupID;
@@ -265,10 +267,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
     if (!surface) return reject(impl->lastError.status, impl->lastError.detail);
     impl->slots.push_back(Impl::Slot{std::move(*surface), std::nullopt});
   }
-  std::string reason;
+  // Without the watcher (inotify exhausted, say) pictures still go out, only not kept live.
   impl->watcher = FrameReadWatcher::start(
-      impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, reason);
-  if (!impl->watcher) return reject(Status::containerUnavailable, reason);
+      impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, impl->keepAliveProblem);
+  if (impl->watcher) impl->keepAliveProblem.clear();
   return Publisher(std::move(impl));
 }
 
@@ -329,6 +331,8 @@ Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
   impl_->holdTime = holdTime;
   return Status::ok;
 }
+
+const std::string& Publisher::keepAliveProblem() const { return impl_->keepAliveProblem; }
 
 bool Publisher::watched() const {
   const std::lock_guard guard(impl_->mutex);

@@ -35,7 +35,8 @@ std::unique_ptr<FrameReadWatcher> FrameReadWatcher::start(const std::filesystem:
     return nullptr;
   }
   if (::inotify_add_watch(inotify.get(), container.c_str(), kWatchMask) < 0) {
-    reason = "cannot watch " + container.string() + " for the camera's reads: " + std::strerror(errno);
+    reason = "cannot watch " + container.string() + " for the camera's reads: " + std::strerror(errno) +
+             (errno == ENOSPC ? " (see sysctl fs.inotify.max_user_watches)" : "");
     return nullptr;
   }
   UniqueFD wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));

@@ -16,6 +16,7 @@ class SurfacePixelBuffer final : public CVPixelBuffer {
   OSStatus unlockBaseAddress(CVPixelBufferLockFlags) override { return noErr; }
   void* baseAddress() const override { return surface_->baseAddress(); }
   std::optional<SharedMemoryRegion> sharedMemory() const override { return surface_->sharedMemory(); }
+  std::shared_ptr<IOSurface> ioSurface() const override { return surface_; }
 
  private:
   IOSurfaceRef surface_;

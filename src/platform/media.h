@@ -31,6 +31,8 @@ struct SharedMemoryRegion {
 using CVPixelBufferLockFlags = std::uint64_t;
 inline constexpr CVPixelBufferLockFlags kCVPixelBufferLock_ReadOnly = 1;
 
+class IOSurface;
+
 // An image in memory: width x height pixels of one format, rows bytesPerRow apart.
 class CVPixelBuffer {
  public:
@@ -44,6 +46,8 @@ class CVPixelBuffer {
   // The first byte, or nullptr when the buffer has no CPU-visible memory.
   virtual void* baseAddress() const = 0;
   virtual std::optional<SharedMemoryRegion> sharedMemory() const { return std::nullopt; }
+  // The surface the buffer views, or nullptr for a buffer of its own (a pool's).
+  virtual std::shared_ptr<IOSurface> ioSurface() const { return nullptr; }
 };
 using CVPixelBufferRef = std::shared_ptr<CVPixelBuffer>;
 
@@ -86,8 +90,8 @@ class IOSurface {
   virtual std::size_t bytesPerRow() const = 0;
   virtual OSType pixelFormat() const = 0;
   // The first pixel; every plane of the picture (height() * bytesPerRow() bytes, then the
-  // chroma planes of a 4:2:0 format) stays readable and writable while the surface lives,
-  // whatever its producer does.
+  // chroma planes of a 4:2:0 format) stays readable while the surface lives, whatever its
+  // producer does. A surface another process publishes is mapped read-only.
   virtual void* baseAddress() const = 0;
   virtual std::optional<SharedMemoryRegion> sharedMemory() const { return std::nullopt; }
 };

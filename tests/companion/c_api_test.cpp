@@ -136,5 +136,27 @@ TEST_F(CInterfaceTest, ReportsFailuresAsCodes) {
   EXPECT_STREQ(kolv_companion_status_string(12345), "unknown status");
 }
 
+// BUSY means "try again"; a surface that cannot be made at all is another status.
+TEST_F(CInterfaceTest, ASurfaceThatCannotBeMadeIsNotBusy) {
+  int status = -100;
+  kolv_companion* companion = kolv_companion_open(nullptr, nullptr, 0, 0, &status);
+  ASSERT_NE(companion, nullptr) << kolv_companion_status_string(status);
+  std::vector<std::uint8_t> picture(5120 * 720, 0x5A);
+  // The registry refuses new surfaces; pictures in quick succession soon need one.
+  const fs::path registry = root_ / "kolv-surfaces";
+  fs::permissions(registry, fs::perms::others_write, fs::perm_options::add);
+  int result = KOLV_COMPANION_OK;
+  for (int i = 0; i < 100 && result == KOLV_COMPANION_OK; ++i) {
+    result = kolv_companion_publish_bgra(companion, picture.data(), picture.size(), 5120);
+  }
+  EXPECT_EQ(result, KOLV_COMPANION_SURFACE_UNAVAILABLE);
+  EXPECT_NE(std::strstr(kolv_companion_last_error(companion), "writable by other users"), nullptr)
+      << kolv_companion_last_error(companion);
+  kolv_companion_frame frame{};
+  EXPECT_EQ(kolv_companion_begin_frame(companion, &frame), KOLV_COMPANION_SURFACE_UNAVAILABLE);
+  fs::permissions(registry, fs::perms::others_write, fs::perm_options::remove);
+  kolv_companion_close(companion);
+}
+
 }  // namespace
 }  // namespace kolv::companion::test

@@ -11,6 +11,7 @@
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
 #include "shared/shared_frame_reader.h"
+#include "support/binary_plist.h"
 #include "support/test_platform.h"
 
 namespace kolv::companion::test {
@@ -65,6 +66,15 @@ TEST_F(CameraSideTest, ChoosesTheSameGroupAsTheCamera) {
   files.push_back(root_ / "garbage.plist");
   std::ofstream(files.back()) << "not a property list";
   files.push_back(fs::path(KOLV_SHIPPED_INFO_PLIST));
+  // A binary Info.plist that names its group twice: both sides must take the same one.
+  const std::string key = std::string("\x5F\x10\x12", 3) + "AppGroupIdentifier";
+  files.push_back(root_ / "repeated.bplist");
+  std::ofstream(files.back()) << kolv::test::binaryDictionary(
+      {{key, kolv::test::asciiObject("group.first")}, {key, kolv::test::asciiObject("group.second")}});
+  // And one with a key libplist cannot walk (UTF-16, U+0000).
+  files.push_back(root_ / "nul-key.bplist");
+  std::ofstream(files.back()) << kolv::test::binaryDictionary(
+      {{std::string("\x61\x00\x00", 3), kolv::test::asciiObject("x")}, {key, kolv::test::asciiObject("group.nul")}});
 
   for (const auto& file : files) {
     InfoPlistBundleServices bundles(file);
@@ -74,6 +84,7 @@ TEST_F(CameraSideTest, ChoosesTheSameGroupAsTheCamera) {
   EXPECT_EQ(resolveAppGroupID(files[0]), "group.one");
   EXPECT_EQ(resolveAppGroupID(files[2]), "group.a");
   EXPECT_EQ(resolveAppGroupID(fs::path(KOLV_SHIPPED_INFO_PLIST)), "group.kolv.vcamera");
+  EXPECT_EQ(resolveAppGroupID(root_ / "nul-key.bplist"), "group.nul");
 }
 
 TEST_F(CameraSideTest, FindsTheSameContainerAsTheCamera) {

@@ -31,6 +31,18 @@ def runtime_dir() -> str:
     return runtime if runtime.startswith("/") else f"/run/user/{os.geteuid()}"
 
 
+class StopSignals:
+    """Set once SIGTERM or SIGINT arrives: `while not signals.stop: ...`."""
+
+    def __init__(self) -> None:
+        self.stop = False
+        signal.signal(signal.SIGTERM, self._request)
+        signal.signal(signal.SIGINT, self._request)
+
+    def _request(self, _signum, _frame) -> None:
+        self.stop = True
+
+
 def replace_file(folder: str, name: str, contents: bytes) -> None:
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
     with open(temporary, "wb") as f:
@@ -85,14 +97,7 @@ def main() -> int:
     if len(args.format) != 4 or not args.format.isascii():
         parser.error("--format takes four ASCII letters, such as NV12")
 
-    stop = False
-
-    def request_stop(_signum, _frame):
-        nonlocal stop
-        stop = True
-
-    signal.signal(signal.SIGTERM, request_stop)
-    signal.signal(signal.SIGINT, request_stop)
+    signals = StopSignals()
 
     container = os.path.join(runtime_dir(), "app-groups", args.group)
     os.makedirs(container, mode=0o700, exist_ok=True)
@@ -105,7 +110,7 @@ def main() -> int:
     interval = 1.0 / args.fps
     published = 0
     last_report = time.monotonic()
-    while not stop:
+    while not signals.stop:
         replace_file(container, "kolvcamera_frame_meta", struct.pack("<d", time.monotonic()))
         published += 1
         now = time.monotonic()

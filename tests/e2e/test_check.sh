@@ -69,8 +69,15 @@ check_line "a surface whose header names another ID: refused with the reason" \
 check "the consumer is receiving frames" wait_until 20 frames_reach "$E2E_DIR/watch.log" 30
 refusal="surface $BAD_ID refused: its header names surface $((BAD_ID + 1)) (ID mismatch)"
 check "the camera logs the refusal" wait_until 10 camera_log_reaches "$refusal" 1
-sleep 1  # 30 more ticks
-check "the camera logs the refusal once, not at every tick" [ "$(camera_log_count "refused:")" = 1 ]
+stop_pid "$BAD_PID"
+# The same kind of lie from surfaces in turn, a new ID every 0.1 s: still that one line.
+python3 -u "$E2E_HERE/publish_bad_surface.py" --lie id --rotate >"$E2E_DIR/bad-rotating.log" 2>&1 &
+BAD_PID=$!
+track_pid "$BAD_PID"
+check "the lying companion names ten surfaces in turn" \
+  wait_until 10 eval '(( $(grep -c "^published " "$E2E_DIR/bad-rotating.log") >= 10 ))'
+check "the camera logs the same refusal once, not once a surface or a tick" [ "$(camera_log_count "refused:")" = 1 ] ||
+  show_tail "$E2E_DIR/camera.log"
 stop_pid "$BAD_PID"
 
 # --- The header claims 720 rows; the file holds 8.
@@ -137,6 +144,17 @@ else
   check "all in place without a Camera portal: --check exits 1" [ "$CHECK_STATUS" = 1 ]
 fi
 stop_pid "$CONSUMER_PID"
+stop_pid "$PUBLISHER_PID"
+
+# --- A live kolv-publish --image that nobody watches: its timestamp ages, and that is no failure.
+e2e_python make_png.py "$E2E_DIR/image.png"
+"$KOLV_BUILD_DIR/tools/kolv-publish" --image "$E2E_DIR/image.png" >"$E2E_DIR/publish-image.log" 2>&1 &
+PUBLISHER_PID=$!
+track_pid "$PUBLISHER_PID"
+sleep 3
+run_check idle-companion
+check_line "an idle companion: its old timestamp is a warning, not a failure" \
+  "s old; a companion is running and stamps anew while the camera is streamed"
 stop_pid "$PUBLISHER_PID"
 
 # --- SIGHUP, as when the terminal that started the camera closes.

@@ -56,6 +56,10 @@ TEST(TimestampItemTest, AgesEpochSecondsByValueAndOtherClocksByTheFilesTime) {
     EXPECT_NE(item.text.find(c.text), std::string::npos) << item.text;
     EXPECT_EQ(item.fix.empty(), c.status == Status::ok) << item.fix;
   }
+  // A running companion that nobody streams: its timestamp ages, and that is no failure.
+  const CheckItem idle = timestampItem(kTimestampFile, path, doubleBytes(now - 30), now - 30, now, true);
+  EXPECT_EQ(idle.status, Status::warning);
+  EXPECT_NE(idle.text.find("a companion is running"), std::string::npos) << idle.text;
 }
 
 TEST(CheckItemTest, FailuresAndWarningsCarryTheirFix) {

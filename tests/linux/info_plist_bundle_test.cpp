@@ -7,7 +7,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "support/binary_plist.h"
+#include "support/fake_foundation.h"
 
 namespace kolv {
 namespace {
@@ -105,7 +109,7 @@ TEST_F(InfoPlistBundleTest, EveryPlistTypeMapsToAValue) {
   }
   EXPECT_EQ(bundle.objectForInfoDictionaryKey("utf8"), str("Kolv Caméra"));
   EXPECT_EQ(bundle.objectForInfoDictionaryKey("inner"), std::nullopt);
-  EXPECT_EQ(bundle.keyCount(), 10u);
+  EXPECT_TRUE(bundle.loaded());
 }
 
 TEST_F(InfoPlistBundleTest, BinaryPlistIsRead) {
@@ -125,6 +129,32 @@ TEST_F(InfoPlistBundleTest, BinaryPlistIsRead) {
   EXPECT_EQ(bundle.objectForInfoDictionaryKey(kAppGroupKey), str("group.from.binary"));
 }
 
+// Keys are looked up, never walked: libplist 2.2 aborts on an assertion when it walks past a
+// key that is a UTF-16 string holding U+0000.
+TEST_F(InfoPlistBundleTest, AKeyHoldingANulCharacterIsNeverTouched) {
+  const std::string nulKey("\x61\x00\x00", 3);  // UTF-16 string of one character, U+0000
+  const InfoPlistBundle bundle(
+      write(test::binaryDictionary({{nulKey, test::asciiObject("x")},
+                                    {test::asciiObject("AppGroupIdent"), test::asciiObject("group.nul")}}),
+            "nul.bplist"));
+  ASSERT_TRUE(bundle.loaded());
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("AppGroupIdent"), str("group.nul"));
+  EXPECT_EQ(bundle.objectForInfoDictionaryKey("CFBundleName"), std::nullopt);
+}
+
+// 95,000 nested arrays (855 KB) overflow libplist's recursive parser; a real Info.plist is
+// far below the cap that refuses them before parsing.
+TEST_F(InfoPlistBundleTest, DeeplyNestedArraysAreRefusedBeforeParsing) {
+  std::string nested = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
+  for (int i = 0; i < 95000; ++i) nested += "<array>";
+  for (int i = 0; i < 95000; ++i) nested += "</array>";
+  nested += "</dict></plist>";
+  std::string reason;
+  const InfoPlistBundle bundle(write(nested, "nested.plist"), &reason);
+  EXPECT_FALSE(bundle.loaded());
+  EXPECT_NE(reason.find("too large for an Info.plist"), std::string::npos) << reason;
+}
+
 TEST_F(InfoPlistBundleTest, UnusableFilesGiveNoKeys) {
   const std::string valid = plist("<key>AppGroupIdentifier</key><string>group.a</string>");
   struct Case {
@@ -140,13 +170,15 @@ TEST_F(InfoPlistBundleTest, UnusableFilesGiveNoKeys) {
       {"array at the root",
        write("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>group.a</string></array></plist>",
              "array.plist")},
-      {"over 1 MiB", write(valid + std::string((1 << 20) + 1, ' '), "huge.plist")},
+      {"over 64 KiB", write(valid + std::string(64 * 1024, ' '), "huge.plist")},
       {"a directory", dir_},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const InfoPlistBundle bundle(c.path);
-    EXPECT_EQ(bundle.keyCount(), 0u);
+    std::string reason;
+    const InfoPlistBundle bundle(c.path, &reason);
+    EXPECT_FALSE(bundle.loaded());
+    EXPECT_NE(reason.find(c.path.string() + ": "), std::string::npos) << reason;
     EXPECT_EQ(bundle.objectForInfoDictionaryKey(kAppGroupKey), std::nullopt);
   }
 }
@@ -166,6 +198,20 @@ TEST_F(InfoPlistBundleTest, MainBundleIsLoadedOnceAndShared) {
   for (const auto& bundle : seen) EXPECT_EQ(bundle, seen[0]);
   EXPECT_EQ(services.mainBundle(), seen[0]);
   EXPECT_EQ(services.mainBundle()->objectForInfoDictionaryKey(kAppGroupKey), str("group.first"));
+}
+
+TEST_F(InfoPlistBundleTest, ARefusedInfoPlistIsSaidOnceAndAMissingOneIsNot) {
+  test::CapturingLog log;
+  InfoPlistBundleServices refused(write("not a property list", "garbage.plist"), &log);
+  EXPECT_EQ(refused.mainBundle()->objectForInfoDictionaryKey(kAppGroupKey), std::nullopt);
+  refused.mainBundle();
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_NE(log.lines()[0].message.find("garbage.plist: not a property list"), std::string::npos)
+      << log.lines()[0].message;
+
+  InfoPlistBundleServices missing(dir_ / "absent.plist", &log);
+  missing.mainBundle();
+  EXPECT_EQ(log.lines().size(), 1u);
 }
 
 TEST_F(InfoPlistBundleTest, InfoPlistBesideExecutablePrefersTheInstalledCopy) {

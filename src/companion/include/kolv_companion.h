@@ -50,7 +50,9 @@ kolv_companion* kolv_companion_open(const char* app_group, const char* info_plis
 /* Releases the surfaces (the camera falls back to grey) and frees the publisher. NULL is ignored. */
 void kolv_companion_close(kolv_companion* companion);
 
-/* The surface to draw the next picture into; KOLV_COMPANION_BUSY while none is free. */
+/* The surface to draw the next picture into. KOLV_COMPANION_BUSY while every surface was
+ * handed over too recently (try again after the next tick); KOLV_COMPANION_SURFACE_UNAVAILABLE
+ * when a new surface cannot be made at all (kolv_companion_last_error says why). */
 int kolv_companion_begin_frame(kolv_companion* companion, kolv_companion_frame* frame);
 /* Hands the picture drawn since kolv_companion_begin_frame over to the camera. */
 int kolv_companion_publish(kolv_companion* companion);

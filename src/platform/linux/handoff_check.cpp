@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "handoff/companion_lock.h"
 #include "platform/linux/surface_layout.h"
 
 namespace kolv {
@@ -105,7 +106,8 @@ std::string formatCheckItem(const CheckItem& item) {
 }
 
 CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& path,
-                        const std::optional<std::vector<std::byte>>& bytes, double modifiedAt, double now) {
+                        const std::optional<std::vector<std::byte>>& bytes, double modifiedAt, double now,
+                        bool companionRunning) {
   const HandOffProblem problem = handOffProblem(file, bytes);
   if (problem.kind != HandOffProblem::Kind::none) {
     return {Status::failure, describeHandOffProblem(file, path, problem), fileFix(file, problem)};
@@ -117,6 +119,14 @@ CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& pa
   const double age = epochLike ? now - value : now - modifiedAt;
   const std::string where = file.name + ": timestamp " + seconds(value);
   const std::string aged = epochLike ? "" : " (not seconds since the epoch: aged by the file's modification time)";
+  if (age > kStaleTimestampSeconds && companionRunning) {
+    // A companion keeps its picture live by re-stamping it after each read by the camera, and
+    // the camera reads only while someone streams.
+    return {Status::warning,
+            where + ", " + seconds(age) + " s old" + aged + "; a companion is running and stamps anew while the "
+                                                            "camera is streamed",
+            "open the camera in an application to see the companion's picture"};
+  }
   if (age > kStaleTimestampSeconds) {
     return {Status::failure, where + ", " + seconds(age) + " s old, stale" + aged,
             "the companion has stopped publishing: " + std::string(kStartCompanion)};
@@ -170,7 +180,8 @@ std::vector<CheckItem> checkHandOff(const std::string& group, const std::optiona
     if (::stat(timestampPath.c_str(), &status) == 0) {
       modifiedAt = static_cast<double>(status.st_mtim.tv_sec) + static_cast<double>(status.st_mtim.tv_nsec) / 1e9;
     }
-    items.push_back(timestampItem(timestampFile, timestampPath, timestampBytes, modifiedAt, realtimeNow()));
+    items.push_back(timestampItem(timestampFile, timestampPath, timestampBytes, modifiedAt, realtimeNow(),
+                                  handoff::isCompanionPublishing(*container)));
   }
 
   items.push_back(registryItem(registry));

@@ -28,9 +28,11 @@ inline constexpr double kStaleTimestampSeconds = 2;
 
 // The timestamp file's item, from its bytes (empty when unreadable), the time it was last
 // written and the time now (both seconds since the epoch). Epoch-like values are aged by
-// themselves; other clocks by the file's modification time.
+// themselves; other clocks by the file's modification time. An old timestamp is no failure
+// while `companionRunning`: a live companion stamps anew only when the camera reads the file.
 CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& path,
-                        const std::optional<std::vector<std::byte>>& bytes, double modifiedAt, double now);
+                        const std::optional<std::vector<std::byte>>& bytes, double modifiedAt, double now,
+                        bool companionRunning = false);
 
 // The items of the companion's side, in order: container, surface-ID file, timestamp file,
 // registry folder, surface. `container` is the app group's folder (empty without a runtime

@@ -1,37 +1,19 @@
 #include "platform/linux/info_plist_bundle.h"
 
 #include <plist/plist.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "platform/linux/app_group_file_manager.h"
-
 namespace kolv {
 namespace {
 
-// An Info.plist is a few kilobytes; anything much larger is not one.
-constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
 // Arrays nested deeper than this are kept as Other rather than walked recursively.
 constexpr int kMaxArrayDepth = 32;
-
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(node); }
-};
-using PlistHandle = std::unique_ptr<void, PlistDeleter>;
-
-// Dictionary iterators and keys come from malloc.
-struct FreeDeleter {
-  void operator()(void* memory) const { std::free(memory); }
-};
-using DictIterator = std::unique_ptr<void, FreeDeleter>;
-using DictKey = std::unique_ptr<char, FreeDeleter>;
 
 InfoValue convert(plist_t node, int depth) {
   switch (plist_get_node_type(node)) {
@@ -69,41 +51,23 @@ InfoValue convert(plist_t node, int depth) {
   }
 }
 
-PlistHandle parse(const std::filesystem::path& infoPlist) {
-  const auto bytes = readRegularFile(infoPlist, kMaxInfoPlistBytes + 1);
-  if (!bytes || bytes->empty() || bytes->size() > kMaxInfoPlistBytes) return nullptr;
-  plist_t root = nullptr;
-  plist_from_memory(reinterpret_cast<const char*>(bytes->data()), static_cast<std::uint32_t>(bytes->size()), &root);
-  return PlistHandle(root);
-}
-
 }  // namespace
 
-InfoPlistBundle::InfoPlistBundle(const std::filesystem::path& infoPlist) {
-  const PlistHandle root = parse(infoPlist);
-  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return;
-
-  plist_dict_iter rawIterator = nullptr;
-  plist_dict_new_iter(root.get(), &rawIterator);
-  const DictIterator iterator(rawIterator);
-  if (!iterator) return;
-  for (;;) {
-    char* rawKey = nullptr;
-    plist_t node = nullptr;
-    plist_dict_next_item(root.get(), iterator.get(), &rawKey, &node);
-    const DictKey key(rawKey);
-    if (!key || node == nullptr) break;
-    values_.insert_or_assign(std::string(key.get()), convert(node, 0));
-  }
+InfoPlistBundle::InfoPlistBundle(const std::filesystem::path& infoPlist, std::string* reason) {
+  std::string why;
+  dictionary_ = handoff::InfoDictionary::read(infoPlist, why);
+  if (reason) *reason = std::move(why);
 }
 
 std::optional<InfoValue> InfoPlistBundle::objectForInfoDictionaryKey(std::string_view key) const {
-  const auto found = values_.find(key);
-  if (found == values_.end()) return std::nullopt;
-  return found->second;
+  if (!dictionary_) return std::nullopt;
+  const plist_t node = dictionary_->find(std::string(key));
+  if (node == nullptr) return std::nullopt;
+  return convert(node, 0);
 }
 
-InfoPlistBundleServices::InfoPlistBundleServices(std::filesystem::path infoPlist) : infoPlist_(std::move(infoPlist)) {}
+InfoPlistBundleServices::InfoPlistBundleServices(std::filesystem::path infoPlist, OSLog* log)
+    : infoPlist_(std::move(infoPlist)), log_(log) {}
 
 NSBundleRef InfoPlistBundleServices::mainBundle() {
   std::call_once(loaded_, [this] {
@@ -115,7 +79,14 @@ NSBundleRef InfoPlistBundleServices::mainBundle() {
       const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
       if (!error) path = infoPlistBeside(executable);
     }
-    bundle_ = std::make_shared<const InfoPlistBundle>(path);
+    std::string reason;
+    auto bundle = std::make_shared<const InfoPlistBundle>(path, &reason);
+    std::error_code missing;
+    if (!bundle->loaded() && log_ && std::filesystem::exists(path, missing)) {
+      os_log_with_type(*log_, OSLogType::error, "Info.plist refused, the app group falls back to its default: %s",
+                       reason.c_str());
+    }
+    bundle_ = std::move(bundle);
   });
   return bundle_;
 }

@@ -3,12 +3,12 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "handoff/info_dictionary.h"
 #include "platform/foundation.h"
 
 namespace kolv {
@@ -17,14 +17,16 @@ namespace kolv {
 class InfoPlistBundle final : public NSBundle {
  public:
   // A missing, oversized or unparsable file, or one whose root is not a dictionary, gives a
-  // bundle with no keys.
-  explicit InfoPlistBundle(const std::filesystem::path& infoPlist);
+  // bundle with no keys, and the reason in `reason` when given.
+  explicit InfoPlistBundle(const std::filesystem::path& infoPlist, std::string* reason = nullptr);
 
+  // Each key is looked up by name when asked for, never by walking the dictionary.
   std::optional<InfoValue> objectForInfoDictionaryKey(std::string_view key) const override;
-  std::size_t keyCount() const { return values_.size(); }
+  // Whether the file was read as an Info dictionary.
+  bool loaded() const { return dictionary_.has_value(); }
 
  private:
-  std::map<std::string, InfoValue, std::less<>> values_;
+  std::optional<handoff::InfoDictionary> dictionary_;
 };
 
 // Built on the main thread; mainBundle() may be called from any thread. The file is read on
@@ -32,8 +34,9 @@ class InfoPlistBundle final : public NSBundle {
 class InfoPlistBundleServices final : public BundleServices {
  public:
   // The Info.plist beside the running executable (see infoPlistBeside).
-  InfoPlistBundleServices() = default;
-  explicit InfoPlistBundleServices(std::filesystem::path infoPlist);
+  // A file that exists but cannot be used as an Info dictionary gets one line in `log`.
+  explicit InfoPlistBundleServices(OSLog* log = nullptr) : log_(log) {}
+  explicit InfoPlistBundleServices(std::filesystem::path infoPlist, OSLog* log = nullptr);
 
   NSBundleRef mainBundle() override;
 
@@ -43,6 +46,7 @@ class InfoPlistBundleServices final : public BundleServices {
 
  private:
   std::optional<std::filesystem::path> infoPlist_;
+  OSLog* log_ = nullptr;
   std::once_flag loaded_;
   NSBundleRef bundle_;
 };

@@ -53,7 +53,7 @@ UniqueFD openSurfaceEntry(int registry, IOSurfaceID id) {
   // Opening the entry follows its /proc/<pid>/fd/<n> link to the producer's memfd. A
   // dangling link fails here. O_NONBLOCK keeps a FIFO from stalling the caller; it is
   // refused below like any file that is not a memfd.
-  return UniqueFD(::openat(registry, std::to_string(id).c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  return UniqueFD(::openat(registry, std::to_string(id).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
 }
 
 SurfaceLookupResult refused(SurfaceRefusal refusal, std::string reason) {
@@ -120,7 +120,7 @@ SurfaceLookupResult PublishedSurface::open(UniqueFD fd, IOSurfaceID id) {
                        std::to_string(header->height) + ", " + std::to_string(header->bytesPerRow) + " bytes per row)");
   }
 
-  MemoryMapping mapping = MemoryMapping::mapShared(fd.get(), static_cast<std::size_t>(extent));
+  MemoryMapping mapping = MemoryMapping::mapSharedReadOnly(fd.get(), static_cast<std::size_t>(extent));
   if (!mapping) return refused(SurfaceRefusal::unmappable, std::string("cannot be mapped: ") + std::strerror(errno));
   return {std::make_shared<PublishedSurface>(std::move(fd), std::move(mapping), *header), SurfaceRefusal::none, {}};
 }

@@ -28,12 +28,26 @@ MemoryMapping::~MemoryMapping() {
   if (data_ != nullptr) ::munmap(data_, size_);
 }
 
-MemoryMapping MemoryMapping::mapShared(int fd, std::size_t size) {
+namespace {
+
+void* mapFile(int fd, std::size_t size, int protection) {
   if (size == 0) {
     errno = EINVAL;
-    return {};
+    return MAP_FAILED;
   }
-  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+}
+
+}  // namespace
+
+MemoryMapping MemoryMapping::mapShared(int fd, std::size_t size) {
+  void* data = mapFile(fd, size, PROT_READ | PROT_WRITE);
+  if (data == MAP_FAILED) return {};
+  return MemoryMapping(static_cast<std::byte*>(data), size);
+}
+
+MemoryMapping MemoryMapping::mapSharedReadOnly(int fd, std::size_t size) {
+  void* data = mapFile(fd, size, PROT_READ);
   if (data == MAP_FAILED) return {};
   return MemoryMapping(static_cast<std::byte*>(data), size);
 }

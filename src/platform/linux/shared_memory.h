@@ -24,6 +24,8 @@ class MemoryMapping {
   // `size` bytes of `fd` from byte 0, readable and writable, shared with every other
   // mapping of the file. Empty on failure (errno says why).
   static MemoryMapping mapShared(int fd, std::size_t size);
+  // The same, readable only: for memory that another process writes.
+  static MemoryMapping mapSharedReadOnly(int fd, std::size_t size);
   // `size` zero-filled bytes private to this process. Empty on failure.
   static MemoryMapping anonymous(std::size_t size);
 

@@ -25,7 +25,7 @@ std::string formatName(std::uint32_t code) {
 }  // namespace
 
 bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target,
-                        const PixelFormat& targetFormat) {
+                        const PixelFormat& targetFormat, bool fromCompanion) {
   if (!target.data || target.bytesPerRow < target.width * targetFormat.bytesPerPixel) return false;
 
   bool written = false;
@@ -47,8 +47,7 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
                        label_.c_str(), formatName(sourceFormat).c_str());
     }
     unshownFormat_ = sourceFormat;
-    shownSince_ = 0;
-  } else if (unshownFormat_ && ++shownSince_ == kShownAgainAfter) {
+  } else if (unshownFormat_ && fromCompanion) {
     os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
     unshownFormat_.reset();
   }

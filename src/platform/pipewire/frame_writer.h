@@ -2,9 +2,9 @@
 // picture itself when the formats match, converted when the stream carries 'BGRA' and the
 // picture is in one of the surface formats, and a grey frame (every byte 0x40) otherwise, so
 // that consumers keep getting frames whatever a companion publishes. Grey for want of a
-// conversion is logged once when it starts and once when pictures are shown again: after a
-// second's worth of pictures in a row, since the camera's own grey frames come between a
-// companion's pictures whenever the companion has nothing new.
+// conversion is logged once when it starts and once when a companion's picture is shown
+// again; the camera's own grey frames, which come between a companion's pictures whenever it
+// has nothing new, neither start nor end it.
 // Thread-safety: lives on the loop thread of the NodeStream that owns it.
 #pragma once
 
@@ -25,17 +25,14 @@ class FrameWriter {
   // Writes every byte of `target`'s rows. False, writing nothing, when `target` has no memory
   // or rows too short for its width, or the picture in a format that can be shown has no
   // memory or rows too short for its width.
+  // `fromCompanion`: the picture is a companion's surface, not one of the camera's own.
   bool write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target,
-             const PixelFormat& targetFormat);
-
-  // Pictures shown in a row before grey for want of a conversion counts as over.
-  static constexpr std::uint32_t kShownAgainAfter = 30;
+             const PixelFormat& targetFormat, bool fromCompanion = true);
 
  private:
   OSLog& log_;
   const std::string label_;
   std::optional<std::uint32_t> unshownFormat_;  // while grey for want of a conversion: the format
-  std::uint32_t shownSince_ = 0;                // pictures shown since the last such grey frame
 };
 
 }  // namespace kolv::pipewire

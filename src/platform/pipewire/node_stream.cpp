@@ -147,7 +147,8 @@ void NodeStream::deliver() {
   spa_data& data = spaBuffer->datas[0];
   const TargetPicture target{static_cast<std::byte*>(data.data), layout_->width, layout_->height, layout_->stride};
   const bool placed =
-      data.maxsize >= layout_->size && writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat);
+      data.maxsize >= layout_->size && writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat,
+                                                      image->ioSurface() != nullptr);
   pending->sample.reset();  // the pixels are in PipeWire's buffer: let the camera's buffer go
 
   data.chunk->offset = 0;

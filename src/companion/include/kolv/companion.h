@@ -57,8 +57,9 @@ struct Error {
 // "com.apple.security.application-groups" when that is a non-empty array of strings, else
 // kFallbackAppGroupID. A missing or unreadable file gives the fallback, as in the camera.
 std::string resolveAppGroupID(const std::filesystem::path& infoPlist);
-// Whether `infoPlist` is a readable Info.plist (XML or binary) whose root is a dictionary.
-bool isUsableInfoPlist(const std::filesystem::path& infoPlist);
+// Whether `infoPlist` is a readable Info.plist (XML or binary, at most 64 KiB) whose root is a
+// dictionary; when not, `reason` says why.
+bool isUsableInfoPlist(const std::filesystem::path& infoPlist, std::string* reason = nullptr);
 
 // $XDG_RUNTIME_DIR when it is an absolute path, else /run/user/<euid> when that folder exists.
 std::optional<std::filesystem::path> runtimeDirectory();
@@ -128,8 +129,8 @@ class Publisher {
   Publisher& operator=(Publisher&&) noexcept;
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
-  // Stops the watcher thread and releases the surfaces; the camera then sends its grey
-  // frame from its next tick on. The files stay.
+  // Stops the watcher thread and releases the surfaces; the camera then sends the last
+  // picture at most once more, then grey. The files stay.
   ~Publisher();
 
   // The surface to draw the next picture into, which the camera is not sending: the one
@@ -146,6 +147,10 @@ class Publisher {
   // Changes Options::holdTime; counted from the last publish() or republish().
   Status setHoldTime(std::chrono::nanoseconds holdTime);
 
+  // Empty while the latest picture is kept live; otherwise why not (the frame file cannot be
+  // watched, e.g. inotify's limits are reached): pictures then still go out, but the camera
+  // may send grey between them.
+  const std::string& keepAliveProblem() const;
   // Whether the camera is streaming this group's picture: it read the frame file within
   // kWatchedWindow. It reads it only while a surface is named, so false before the first
   // publish(). A companion may stop drawing while nobody watches.
