@@ -1,1 +1,0 @@
-// Linux services are added here one file per service.
