@@ -114,6 +114,13 @@ class CompanionTest : public ::testing::Test {
     result.height = 36;
     return result;
   }
+  // A publisher that must open; a failure to open fails the test with its reason.
+  Publisher open(const Options& settings) {
+    Error error;
+    auto publisher = Publisher::open(settings, &error);
+    EXPECT_TRUE(publisher) << error.message();
+    return std::move(*publisher);
+  }
   std::filesystem::path runtime() const { return root_; }
   std::filesystem::path registry() const { return root_ / "kolv-surfaces"; }
   std::filesystem::path container(const std::string& group = kFallbackAppGroupID) const {

@@ -36,12 +36,6 @@ std::vector<std::string> watcherThreads() {
 
 class KeepAliveTest : public CompanionTest {
  protected:
-  Publisher open(Options settings) {
-    Error error;
-    auto publisher = Publisher::open(settings, &error);
-    EXPECT_TRUE(publisher) << error.message();
-    return std::move(*publisher);
-  }
   static std::uint32_t drawAndPublish(Publisher& publisher) {
     auto canvas = publisher.beginFrame();
     EXPECT_TRUE(canvas) << publisher.lastError().message();

@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 
 class PublisherTest : public CompanionTest {
  protected:
-  Publisher open(Options settings) {
-    Error error;
-    auto publisher = Publisher::open(settings, &error);
-    EXPECT_TRUE(publisher) << error.message();
-    return std::move(*publisher);
-  }
   Error openFails(const Options& settings) {
     Error error;
     EXPECT_FALSE(Publisher::open(settings, &error));
