@@ -45,6 +45,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "handoff/companion_lock.h"
@@ -160,12 +161,14 @@ struct Publisher::Impl {
   }
 
   // Replaces one hand-off file; when the container has gone (the runtime folder was
-  // cleaned), makes it again once and watches the new one. Caller holds the mutex.
+  // cleaned), makes it again once. With each new surface ID the container is watched again
+  // (the same watch while the folder is the same), so a container that someone removed and
+  // made anew is watched from the next picture on. Caller holds the mutex.
   bool write(const char* name, std::span<const std::byte> bytes, std::string& reason) {
     int error = replaceFile(container, name, bytes, reason);
-    if (error == ENOENT && !prepareContainer(container)) {
-      if (watcher) watcher->rewatch();
-      error = replaceFile(container, name, bytes, reason);
+    if (error == ENOENT && !prepareContainer(container)) error = replaceFile(container, name, bytes, reason);
+    if (error == 0 && watcher && name == std::string_view(kSurfaceIDFileName) && !watcher->rewatch()) {
+      keepAliveProblem = "cannot watch " + container.string() + " again for the camera's reads";
     }
     return error == 0;
   }

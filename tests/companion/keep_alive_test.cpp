@@ -203,6 +203,14 @@ TEST_F(KeepAliveTest, KeepsStampingAfterTheContainerIsMadeAgain) {
   drawAndPublish(publisher);  // makes the container again
   const double published = cameraTick(publisher);
   EXPECT_GT(cameraTick(publisher), published);
+
+  // Made again by someone else (a session's cleanup and the camera's files, say).
+  fs::remove_all(runtime() / "app-groups");
+  fs::create_directories(container());
+  drawAndPublish(publisher);
+  const double republished = cameraTick(publisher);
+  EXPECT_GT(cameraTick(publisher), republished);
+  EXPECT_TRUE(publisher.keepAliveProblem().empty()) << publisher.keepAliveProblem();
 }
 
 }  // namespace
