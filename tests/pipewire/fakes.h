@@ -30,8 +30,11 @@ class RecordingLog final : public OSLog {
  public:
   bool isEnabled(OSLogType) const override { return true; }
   void write(OSLogType type, std::string_view message) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back({type, std::string(message)});
+    {
+      std::lock_guard lock(mutex_);
+      lines_.push_back({type, std::string(message)});
+    }
+    written_.notify_all();
   }
   std::vector<LogLine> lines() const {
     std::lock_guard lock(mutex_);
@@ -39,13 +42,24 @@ class RecordingLog final : public OSLog {
   }
   std::size_t count(std::string_view fragment) const {
     std::lock_guard lock(mutex_);
+    return countLocked(fragment);
+  }
+  // Waits up to `timeout` for `count` lines holding `fragment`: the host logs on its own
+  // thread, after the calls a test waits for.
+  bool waitForCount(std::string_view fragment, std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return written_.wait_for(lock, timeout, [&] { return countLocked(fragment) >= count; });
+  }
+
+ private:
+  std::size_t countLocked(std::string_view fragment) const {
     return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const LogLine& line) {
       return line.message.find(fragment) != std::string::npos;
     }));
   }
 
- private:
   mutable std::mutex mutex_;
+  std::condition_variable written_;
   std::vector<LogLine> lines_;
 };
 

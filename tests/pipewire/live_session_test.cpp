@@ -298,6 +298,8 @@ TEST_F(LiveSessionTest, ConsumerGetsTheSamplesTimesOrderAndPlacedPixels) {
 
   consumer.leave();
   ASSERT_TRUE(streamSource->waitFor(1, 1, kPatience));
+  // The host logs the stop after the stop request returns.
+  EXPECT_TRUE(log.waitForCount("stream stopped", 1, kPatience));
   EXPECT_EQ(log.count("stream started"), 1u);
   EXPECT_EQ(log.count("stream stopped"), 1u);
 }
