@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "handoff/byte_order.h"
 #include "platform/linux/unique_fd.h"
 
 namespace kolv::companion {
@@ -60,9 +61,7 @@ std::array<std::byte, 8> encodeTimestamp(double timestamp) {
 
 std::optional<double> decodeTimestamp(std::span<const std::byte> bytes) {
   if (bytes.size() != 8) return std::nullopt;
-  std::uint64_t raw = 0;
-  for (std::size_t i = 8; i-- > 0;) raw = (raw << 8) | std::to_integer<std::uint64_t>(bytes[i]);
-  return std::bit_cast<double>(raw);
+  return std::bit_cast<double>(handoff::littleEndianValue(bytes));
 }
 
 int replaceFile(const std::filesystem::path& folder, const std::string& name, std::span<const std::byte> bytes,

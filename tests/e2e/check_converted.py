@@ -38,52 +38,37 @@ def main() -> int:
     problems = []
     reference = None
     trailing = 0
-    with open(args.file, "rb") as f:
-        while True:
-            frame = f.read(known_picture.FRAME_BYTES)
-            if len(frame) < known_picture.FRAME_BYTES:
-                trailing = len(frame)
-                break
-            if frame == known_picture.GREY:
-                kinds.append("G")
+    for frame in known_picture.read_frames(args.file):
+        if isinstance(frame, int):
+            trailing = frame
+            break
+        if frame == known_picture.GREY:
+            kinds.append("G")
+            continue
+        if reference is not None:
+            if frame == reference:
+                kinds.append("C")
                 continue
-            if reference is not None:
-                if frame == reference:
-                    kinds.append("C")
-                    continue
-                problem = f"differs from the first converted frame at byte {next(i for i in range(len(frame)) if frame[i] != reference[i])}"
-            else:
-                wrong = first_wrong_sample(frame)
-                if wrong is None:
-                    reference = frame
-                    kinds.append("C")
-                    continue
-                offset, expected = wrong
-                pixel = offset // 4
-                problem = (f"pixel ({pixel % width}, {pixel // width}) is {tuple(frame[offset:offset + 4])}, "
-                           f"expected {expected} within {TOLERANCE}")
-            kinds.append("?")
-            if len(problems) < 3:
-                problems.append(f"frame {len(kinds) - 1}: {problem}")
+            problem = f"differs from the first converted frame at byte {next(i for i in range(len(frame)) if frame[i] != reference[i])}"
+        else:
+            wrong = first_wrong_sample(frame)
+            if wrong is None:
+                reference = frame
+                kinds.append("C")
+                continue
+            offset, expected = wrong
+            pixel = offset // 4
+            problem = (f"pixel ({pixel % width}, {pixel // width}) is {tuple(frame[offset:offset + 4])}, "
+                       f"expected {expected} within {TOLERANCE}")
+        kinds.append("?")
+        if len(problems) < 3:
+            problems.append(f"frame {len(kinds) - 1}: {problem}")
 
-    grey, converted, other = kinds.count("G"), kinds.count("C"), kinds.count("?")
-    print(f"  frames={len(kinds)} grey={grey} converted={converted} other={other} order={''.join(kinds)}")
-    for problem in problems:
-        print("    " + problem)
-    ok = True
-    if trailing:
-        print(f"    {trailing} bytes after the last whole frame")
-        ok = False
-    if len(kinds) != args.frames:
-        print(f"    expected {args.frames} frames")
-        ok = False
-    if other:
-        ok = False
-    if converted < args.min_converted:
+    ok = known_picture.summarize(kinds, {"G": "grey", "C": "converted"}, problems, trailing, args.frames)
+    if kinds.count("C") < args.min_converted:
         print(f"    expected at least {args.min_converted} converted frames")
         ok = False
     return 0 if ok else 1
-
 
 if __name__ == "__main__":
     sys.exit(main())

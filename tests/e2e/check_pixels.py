@@ -34,39 +34,26 @@ def main() -> int:
     kinds = []
     problems = []
     trailing = 0
-    with open(args.file, "rb") as f:
-        while True:
-            frame = f.read(known_picture.FRAME_BYTES)
-            if len(frame) < known_picture.FRAME_BYTES:
-                trailing = len(frame)
-                break
-            if frame == known_picture.GREY:
-                kinds.append("G")
-            elif picture is not None and frame == picture:
-                kinds.append("P")
-            else:
-                kinds.append("?")
-                if len(problems) < 3:
-                    to_grey, to_picture = (first_difference(frame, known_picture.GREY),
-                                           first_difference(frame, picture))
-                    offset, near, name = ((to_grey, known_picture.GREY, "grey") if to_grey > to_picture
-                                          else (to_picture, picture, "the picture"))
-                    problems.append(f"frame {len(kinds) - 1}: byte {offset} is {frame[offset]:#04x}, "
-                                    f"{name} has {near[offset]:#04x}")
+    for frame in known_picture.read_frames(args.file):
+        if isinstance(frame, int):
+            trailing = frame
+            break
+        if frame == known_picture.GREY:
+            kinds.append("G")
+        elif picture is not None and frame == picture:
+            kinds.append("P")
+        else:
+            kinds.append("?")
+            if len(problems) < 3:
+                to_grey, to_picture = (first_difference(frame, known_picture.GREY),
+                                       first_difference(frame, picture))
+                offset, near, name = ((to_grey, known_picture.GREY, "grey") if to_grey > to_picture
+                                      else (to_picture, picture, "the picture"))
+                problems.append(f"frame {len(kinds) - 1}: byte {offset} is {frame[offset]:#04x}, "
+                                f"{name} has {near[offset]:#04x}")
 
-    grey, pictures, other = kinds.count("G"), kinds.count("P"), kinds.count("?")
-    print(f"  frames={len(kinds)} grey={grey} picture={pictures} other={other} order={''.join(kinds)}")
-    for problem in problems:
-        print("    " + problem)
-    ok = True
-    if trailing:
-        print(f"    {trailing} bytes after the last whole frame")
-        ok = False
-    if len(kinds) != args.frames:
-        print(f"    expected {args.frames} frames")
-        ok = False
-    if other:
-        ok = False
+    ok = known_picture.summarize(kinds, {"G": "grey", "P": "picture"}, problems, trailing, args.frames)
+    grey, pictures = kinds.count("G"), kinds.count("P")
     grey_from = 0 if args.grey_only else args.grey_from
     if grey_from is not None and kinds[grey_from:].count("G") != len(kinds[grey_from:]):
         print(f"    expected grey frames only{f' from frame {grey_from} on' if grey_from else ''}")

@@ -46,3 +46,33 @@ def nv12_expected(x: int, y: int) -> tuple:
 
     return (clamp(scaled + 2.018 * (u - 128)), clamp(scaled - 0.391 * (u - 128) - 0.813 * (v - 128)),
             clamp(scaled + 1.596 * (v - 128)), 255)
+
+
+def read_frames(path: str):
+    """Yields each whole frame of a raw capture, then the count of bytes after the last one."""
+    with open(path, "rb") as f:
+        while True:
+            frame = f.read(FRAME_BYTES)
+            if len(frame) < FRAME_BYTES:
+                yield len(frame)
+                return
+            yield frame
+
+
+def summarize(kinds: list, names: dict, problems: list, trailing: int, expected_frames: int) -> bool:
+    """Prints one line of counts (each kind letter under its name, "?" as other) and the first
+    problems; false when bytes trail the last frame, the count is not expected_frames, or a
+    frame is of no known kind."""
+    counts = " ".join(f"{name}={kinds.count(letter)}" for letter, name in names.items())
+    print(f"  frames={len(kinds)} {counts} other={kinds.count('?')} order={''.join(kinds)}")
+    for problem in problems:
+        print("    " + problem)
+    ok = True
+    if trailing:
+        print(f"    {trailing} bytes after the last whole frame")
+        ok = False
+    if len(kinds) != expected_frames:
+        print(f"    expected {expected_frames} frames")
+        ok = False
+    return ok and "?" not in kinds
+

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "handoff/byte_order.h"
 #include "platform/linux/unique_fd.h"
 
 namespace kolv {
@@ -62,9 +63,7 @@ HandOffProblem handOffProblem(const HandOffFile& file, const std::optional<std::
   if (!bytes) return {Kind::missing, 0};
   if (bytes->size() != file.length) return {Kind::wrongLength, bytes->size()};
   if (file.timestamp && file.length == sizeof(double)) {
-    std::uint64_t bits = 0;
-    for (std::size_t i = sizeof bits; i-- > 0;) bits = (bits << 8) | std::to_integer<std::uint64_t>((*bytes)[i]);
-    if (!std::isfinite(std::bit_cast<double>(bits))) return {Kind::notFinite, 0};
+    if (!std::isfinite(std::bit_cast<double>(handoff::littleEndianValue(*bytes)))) return {Kind::notFinite, 0};
   }
   return {};
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "handoff/byte_order.h"
 #include "handoff/companion_lock.h"
 #include "platform/linux/surface_layout.h"
 
@@ -112,9 +113,7 @@ CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& pa
   if (problem.kind != HandOffProblem::Kind::none) {
     return {Status::failure, describeHandOffProblem(file, path, problem), fileFix(file, problem)};
   }
-  std::uint64_t bits = 0;
-  for (std::size_t i = 8; i-- > 0;) bits = (bits << 8) | std::to_integer<std::uint64_t>((*bytes)[i]);
-  const double value = std::bit_cast<double>(bits);
+  const double value = std::bit_cast<double>(handoff::littleEndianValue(*bytes));
   const bool epochLike = value > kEpochLike;
   const double age = epochLike ? now - value : now - modifiedAt;
   const std::string where = file.name + ": timestamp " + seconds(value);
@@ -123,8 +122,9 @@ CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& pa
     // A companion keeps its picture live by re-stamping it after each read by the camera, and
     // the camera reads only while someone streams.
     return {Status::warning,
-            where + ", " + seconds(age) + " s old" + aged + "; a companion is running and stamps anew while the "
-                                                            "camera is streamed",
+            where + ", " + seconds(age) + " s old" + aged +
+                "; a companion is running and stamps anew while the "
+                "camera is streamed",
             "open the camera in an application to see the companion's picture"};
   }
   if (age > kStaleTimestampSeconds) {
@@ -167,8 +167,7 @@ std::vector<CheckItem> checkHandOff(const std::string& group, const std::optiona
     if (idProblem.kind != HandOffProblem::Kind::none) {
       items.push_back({Status::failure, describeHandOffProblem(idFile, idPath, idProblem), fileFix(idFile, idProblem)});
     } else {
-      IOSurfaceID id = 0;
-      for (std::size_t i = 4; i-- > 0;) id = (id << 8) | std::to_integer<IOSurfaceID>((*idBytes)[i]);
+      const auto id = static_cast<IOSurfaceID>(handoff::littleEndianValue(*idBytes));
       surfaceID = id;
       items.push_back({Status::ok, idFile.name + ": names surface " + std::to_string(id), {}});
     }
