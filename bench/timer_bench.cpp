@@ -97,17 +97,13 @@ LatenessSummary summarize(std::vector<std::int64_t> lateness) {
   return {lateness.size(), percentile(lateness, 0.5), percentile(lateness, 0.99), lateness.back()};
 }
 
-// The floor: one thread at the queue's scheduling (SCHED_RR 1 when permitted) that sleeps in
+// The floor: one thread at the queue's scheduling (nice -10 when permitted) that sleeps in
 // read() on a timerfd armed at each absolute deadline start + k/30 s, nothing else.
 LatenessSummary bareTimerfdLoop(int seconds) {
   std::vector<std::int64_t> lateness;
   lateness.reserve(static_cast<std::size_t>(seconds) * kFramesPerSecond + 4);
   std::thread loop([&lateness, seconds] {
-    sched_param param{};
-    param.sched_priority = sched_get_priority_min(SCHED_RR);
-    if (sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param) != 0) {
-      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
-    }
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
     kolv::UniqueFD timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
     if (!timer) return;
     const std::uint64_t start = kolv::monotonicNanoseconds();

@@ -30,7 +30,6 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
@@ -84,22 +83,18 @@ void nameThisThread(const std::string& label) {
 }
 
 // Gives the calling thread what the system permits of the quality of service; never fails.
-//   userInteractive: SCHED_RR at the lowest real-time priority (1, below PipeWire's data
-//     threads), not inherited by forked children; when that is refused (no CAP_SYS_NICE and
-//     RLIMIT_RTPRIO 0), nice -10; when that is refused too, unchanged.
+// No queue is real-time: queues read files and take locks that real-time threads must not
+// wait for, and PipeWire's data thread, which paces the graph, is real-time on its own.
+//   userInteractive: nice -10 when permitted (CAP_SYS_NICE or RLIMIT_NICE), else unchanged.
 //   userInitiated: nice -5 when permitted.   defaultQoS: unchanged.
 //   utility: nice 5.   background: nice 10.
 void applyQualityOfService(DispatchQoS qos) {
   const auto thread = static_cast<id_t>(gettid());
   const auto setNice = [thread](int nice) { return setpriority(PRIO_PROCESS, thread, nice) == 0; };
   switch (qos) {
-    case DispatchQoS::userInteractive: {
-      sched_param param{};
-      param.sched_priority = sched_get_priority_min(SCHED_RR);
-      if (sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param) == 0) return;
+    case DispatchQoS::userInteractive:
       setNice(-10);
       return;
-    }
     case DispatchQoS::userInitiated:
       setNice(-5);
       return;
