@@ -52,7 +52,11 @@ std::optional<std::vector<std::byte>> readRegularFile(const std::filesystem::pat
       return std::nullopt;
     }
     if (count == 0) break;
+    const bool shortRead = static_cast<std::size_t>(count) < bytes.size() - filled;
     filled += static_cast<std::size_t>(count);
+    // A short read of a regular file is its end. Files that report no size (/proc) may read
+    // short before their end, and keep being read until a read returns nothing.
+    if (shortRead && expected > 0 && filled >= expected) break;
   }
   bytes.resize(filled);
   return bytes;
