@@ -79,11 +79,13 @@ int main(int argc, char** argv) {
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch;
+  kolv::PipeWireHost host(log);
   kolv::LinuxMediaServices media(clock, log);
+  // The camera draws its frames straight into the PipeWire buffers that consumers map.
+  media.supplyStreamBuffers(host.streamBuffers());
   kolv::InfoPlistBundleServices bundles(&log);
   kolv::AppGroupFileManager fileManager(log, kolv::companionHandOffFiles());
   kolv::SignalRunLoop signalRunLoop;
-  kolv::PipeWireHost host(log);
   ServiceRunLoop runLoop(signalRunLoop, host);
 
   kolv::Platform platform{host, media, dispatch, bundles, fileManager, log, runLoop};

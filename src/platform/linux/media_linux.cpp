@@ -137,7 +137,7 @@ Created<CVPixelBufferPoolRef> LinuxMediaServices::CVPixelBufferPoolCreate(
     const CFDictionaryRef& /*poolAttributes*/, const CFDictionaryRef& pixelBufferAttributes) {
   const std::optional<PixelBufferLayout> layout = pixelBufferLayoutFromAttributes(pixelBufferAttributes);
   if (!layout) return {kCVReturnInvalidArgument, nullptr};
-  return {noErr, std::make_shared<LinuxPixelBufferPool>(*layout)};
+  return {noErr, std::make_shared<LinuxPixelBufferPool>(*layout, streamBuffers_)};
 }
 
 IOSurfaceRef LinuxMediaServices::IOSurfaceLookup(IOSurfaceID surfaceID) {

@@ -12,6 +12,7 @@
 
 #include "platform/foundation.h"
 #include "platform/linux/shared_surface.h"
+#include "platform/linux/stream_buffers.h"
 #include "platform/media.h"
 
 namespace kolv {
@@ -51,6 +52,10 @@ class LinuxMediaServices final : public MediaServices {
   LinuxMediaServices(CMClockRef hostClock, OSLog& log,
                      std::filesystem::path surfaceRegistry = defaultSurfaceRegistry());
 
+  // Pools made from now on draw from the camera host's stream buffers when their geometry
+  // matches (LinuxPixelBufferPool). Call before the camera makes its pools.
+  void supplyStreamBuffers(std::shared_ptr<StreamBufferSupplier> supplier) { streamBuffers_ = std::move(supplier); }
+
   // Refuses attributes that pixelBufferLayoutFromAttributes refuses, with
   // kCVReturnInvalidArgument. Pool attributes are not used.
   Created<CVPixelBufferPoolRef> CVPixelBufferPoolCreate(const CFDictionaryRef& poolAttributes,
@@ -78,6 +83,7 @@ class LinuxMediaServices final : public MediaServices {
   const CMClockRef hostClock_;
   const std::filesystem::path surfaceRegistry_;
   OSLog* const log_ = nullptr;
+  std::shared_ptr<StreamBufferSupplier> streamBuffers_;
   std::mutex logMutex_;
   SurfaceRefusal lastLogged_ = SurfaceRefusal::none;  // guarded by logMutex_
   std::mutex recentMutex_;

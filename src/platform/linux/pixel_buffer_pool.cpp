@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/linux/shared_memory.h"
+#include "platform/linux/stream_buffers.h"
 
 namespace kolv {
 namespace {
@@ -27,6 +28,22 @@ struct BufferMemory {
   }
   std::byte* data() const { return shared ? shared.data() : local.data(); }
   explicit operator bool() const { return data() != nullptr; }
+};
+
+// How many times a buffer is locked; an unlock without a matching lock is refused.
+class LockCount {
+ public:
+  void lock() { count_.fetch_add(1, std::memory_order_relaxed); }
+  bool unlock() {
+    int count = count_.load(std::memory_order_relaxed);
+    do {
+      if (count == 0) return false;
+    } while (!count_.compare_exchange_weak(count, count - 1, std::memory_order_relaxed));
+    return true;
+  }
+
+ private:
+  std::atomic<int> count_ = 0;
 };
 
 }  // namespace
@@ -64,17 +81,10 @@ class PooledPixelBuffer final : public CVPixelBuffer {
   std::size_t bytesPerRow() const override { return layout_.bytesPerRow; }
   OSType pixelFormatType() const override { return layout_.pixelFormat; }
   OSStatus lockBaseAddress(CVPixelBufferLockFlags) override {
-    locks_.fetch_add(1, std::memory_order_relaxed);
+    locks_.lock();
     return noErr;
   }
-  // An unlock without a matching lock is refused.
-  OSStatus unlockBaseAddress(CVPixelBufferLockFlags) override {
-    int locks = locks_.load(std::memory_order_relaxed);
-    do {
-      if (locks == 0) return kCVReturnError;
-    } while (!locks_.compare_exchange_weak(locks, locks - 1, std::memory_order_relaxed));
-    return noErr;
-  }
+  OSStatus unlockBaseAddress(CVPixelBufferLockFlags) override { return locks_.unlock() ? noErr : kCVReturnError; }
   void* baseAddress() const override { return memory_.data(); }
   std::optional<SharedMemoryRegion> sharedMemory() const override {
     if (!memory_.shared) return std::nullopt;
@@ -85,7 +95,41 @@ class PooledPixelBuffer final : public CVPixelBuffer {
   const PixelBufferLayout layout_;
   BufferMemory memory_;
   const std::weak_ptr<PixelBufferPoolState> pool_;
-  std::atomic<int> locks_ = 0;
+  LockCount locks_;
+};
+
+// A stream's buffer lent to the pool: the frame drawn into it is what the stream sends. The loan
+// ends, and the buffer may go back to the stream's free buffers, when the last holder lets go.
+// Thread-safety: any thread; a write lock is held in the stream's ledger until it is unlocked,
+// so that the buffer is not sent while it is being filled.
+class StreamPixelBuffer final : public CVPixelBuffer {
+ public:
+  StreamPixelBuffer(const PixelBufferLayout& layout, StreamBufferLoan loan) : layout_(layout), loan_(std::move(loan)) {}
+  ~StreamPixelBuffer() override { loan_.ledger->release(loan_); }
+
+  std::size_t width() const override { return layout_.width; }
+  std::size_t height() const override { return layout_.height; }
+  std::size_t bytesPerRow() const override { return layout_.bytesPerRow; }
+  OSType pixelFormatType() const override { return layout_.pixelFormat; }
+  OSStatus lockBaseAddress(CVPixelBufferLockFlags flags) override {
+    locks_.lock();
+    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.ledger->beginWriting(loan_);
+    return noErr;
+  }
+  OSStatus unlockBaseAddress(CVPixelBufferLockFlags flags) override {
+    if (!locks_.unlock()) return kCVReturnError;
+    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.ledger->endWriting(loan_);
+    return noErr;
+  }
+  void* baseAddress() const override { return loan_.memory->data(); }
+  std::optional<SharedMemoryRegion> sharedMemory() const override {
+    return SharedMemoryRegion{loan_.memory->fd(), 0, layout_.byteCount()};
+  }
+
+ private:
+  const PixelBufferLayout layout_;
+  const StreamBufferLoan loan_;
+  LockCount locks_;
 };
 
 }  // namespace
@@ -109,22 +153,34 @@ std::optional<PixelBufferLayout> pixelBufferLayoutFromAttributes(const CFDiction
   return layout;
 }
 
-LinuxPixelBufferPool::LinuxPixelBufferPool(const PixelBufferLayout& layout)
-    : layout_(layout), state_(std::make_shared<PixelBufferPoolState>()) {}
+LinuxPixelBufferPool::LinuxPixelBufferPool(const PixelBufferLayout& layout,
+                                           std::shared_ptr<StreamBufferSupplier> streamBuffers)
+    : layout_(layout), streamBuffers_(std::move(streamBuffers)), state_(std::make_shared<PixelBufferPoolState>()) {}
 
 LinuxPixelBufferPool::~LinuxPixelBufferPool() = default;
 
 Created<CVPixelBufferRef> LinuxPixelBufferPool::createPixelBuffer(const CFDictionaryRef& auxAttributes) {
   const std::optional<std::int64_t> threshold =
       auxAttributes ? auxAttributes->integer(kCVPixelBufferPoolAllocationThresholdKey) : std::nullopt;
+  // One request at a time: the count of stream buffers in use and the loan that follows must
+  // see the same state. Buffers come back without this lock.
+  std::lock_guard request(requestMutex_);
+  const std::size_t streamBuffersInUse = streamBuffers_ ? streamBuffers_->buffersInUse() : 0;
   BufferMemory memory;
   {
     std::lock_guard lock(state_->mutex);
-    if (threshold && (*threshold <= 0 || state_->inUse >= static_cast<std::uint64_t>(*threshold))) {
+    const std::int64_t limit = threshold.value_or(0);
+    if (threshold && (limit <= 0 || state_->inUse + streamBuffersInUse >= static_cast<std::uint64_t>(limit))) {
       return {kCVReturnWouldExceedAllocationThreshold, nullptr};
     }
-    // Counted before the memory exists, so that no other caller can slip past the threshold
-    // while this one maps new pages outside the lock.
+  }
+  if (streamBuffers_) {
+    if (auto loan = streamBuffers_->lend(layout_)) {
+      return {noErr, std::make_shared<StreamPixelBuffer>(layout_, std::move(*loan))};
+    }
+  }
+  {
+    std::lock_guard lock(state_->mutex);
     ++state_->inUse;
     if (!state_->idle.empty()) {
       memory = std::move(state_->idle.back());
@@ -141,8 +197,9 @@ Created<CVPixelBufferRef> LinuxPixelBufferPool::createPixelBuffer(const CFDictio
 }
 
 std::size_t LinuxPixelBufferPool::buffersInUse() const {
+  const std::size_t streamBuffersInUse = streamBuffers_ ? streamBuffers_->buffersInUse() : 0;
   std::lock_guard lock(state_->mutex);
-  return state_->inUse;
+  return state_->inUse + streamBuffersInUse;
 }
 
 }  // namespace kolv

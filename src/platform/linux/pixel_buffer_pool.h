@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "platform/media.h"
@@ -13,6 +14,7 @@
 namespace kolv {
 
 class PixelBufferPoolState;
+class StreamBufferSupplier;
 
 // Geometry and memory kind of a pool's buffers.
 struct PixelBufferLayout {
@@ -34,14 +36,18 @@ inline constexpr std::int64_t kMaxPixelBufferDimension = 16384;
 // Empty when anything is missing or refused.
 std::optional<PixelBufferLayout> pixelBufferLayoutFromAttributes(const CFDictionaryRef& attributes);
 
+// With a supplier of stream buffers, a buffer is a free stream buffer of the same geometry when
+// there is one (the frame drawn into it is sent without a copy), else one of the pool's own.
 // Thread-safety: createPixelBuffer and buffersInUse may be called from any thread; buffers
 // come back to the pool from whichever thread drops the last reference.
 class LinuxPixelBufferPool final : public CVPixelBufferPool {
  public:
-  explicit LinuxPixelBufferPool(const PixelBufferLayout& layout);
+  explicit LinuxPixelBufferPool(const PixelBufferLayout& layout,
+                                std::shared_ptr<StreamBufferSupplier> streamBuffers = nullptr);
   ~LinuxPixelBufferPool() override;
 
-  // A buffer counts as in use until every holder has released it. With as many in use as
+  // A buffer counts as in use until every holder has released it; a stream buffer until the
+  // stream and its consumers have handed it back too. With as many in use as
   // the aux attributes' kCVPixelBufferPoolAllocationThresholdKey, the call fails with
   // kCVReturnWouldExceedAllocationThreshold; without that key there is no limit.
   Created<CVPixelBufferRef> createPixelBuffer(const CFDictionaryRef& auxAttributes) override;
@@ -50,6 +56,8 @@ class LinuxPixelBufferPool final : public CVPixelBufferPool {
 
  private:
   PixelBufferLayout layout_;
+  const std::shared_ptr<StreamBufferSupplier> streamBuffers_;
+  std::mutex requestMutex_;
   std::shared_ptr<PixelBufferPoolState> state_;
 };
 

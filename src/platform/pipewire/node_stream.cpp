@@ -43,8 +43,8 @@ const pw_stream_events NodeStream::kEvents = {
     .control_info = nullptr,
     .io_changed = nullptr,
     .param_changed = &NodeStream::onParamChanged,
-    .add_buffer = nullptr,
-    .remove_buffer = nullptr,
+    .add_buffer = &NodeStream::onAddBuffer,
+    .remove_buffer = &NodeStream::onRemoveBuffer,
     .process = nullptr,
     .drained = nullptr,
     .command = nullptr,
@@ -81,9 +81,13 @@ bool NodeStream::connect(pw_core* core) {
     spa_pod_builder_init(&builder, memory[i].data(), memory[i].size());
     if (const spa_pod* format = buildEnumFormat(builder, description_.formats[i])) params.push_back(format);
   }
-  const int result = pw_stream_connect(node_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                       static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
-                                       params.data(), static_cast<std::uint32_t>(params.size()));
+  // ALLOC_BUFFERS: the node makes its buffers' memory itself (onAddBuffer), so that the camera
+  // can draw into them. RT_PROCESS with no process callback: a trigger never posts a process
+  // call to the loop thread.
+  const auto flags =
+      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+  const int result = pw_stream_connect(node_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params.data(),
+                                       static_cast<std::uint32_t>(params.size()));
   if (result < 0) {
     os_log_with_type(log_, OSLogType::error, "%s: PipeWire refused the node: %s", description_.label.c_str(),
                      spa_strerror(result));
@@ -101,7 +105,9 @@ void NodeStream::disconnect() {
   endStreaming();
   layout_.reset();
   nodeListener_.reset();
-  node_.reset();
+  node_.reset();  // removes its buffers first (onRemoveBuffer)
+  buffers_.clear();
+  ledger_->clear();
 }
 
 void NodeStream::connectionLost() {
@@ -129,6 +135,7 @@ std::optional<NodeStream::Pending> NodeStream::takePending() {
 
 void NodeStream::deliver() {
   auto pending = takePending();
+  takeBackReturnedBuffers();
   // Samples that arrive while nobody streams (a tick that was already running when the
   // stream stopped) are let go.
   if (!pending || !streaming_ || !layout_ || !node_) return;
@@ -136,21 +143,32 @@ void NodeStream::deliver() {
   const CVPixelBufferRef image = pending->sample ? pending->sample->imageBuffer : nullptr;
   if (!image) return drop();
 
+  // A frame drawn into one of this node's buffers, and finished, goes as it is.
+  const auto taken = ledger_->takeForSending(image->baseAddress());
+  if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) return drop();
+  if (taken.outcome == StreamBufferLedger::Taken::Outcome::taken) {
+    pending->sample.reset();  // the pool's loan ends; the buffer stays with the stream
+    ++sentInPlace_;
+    return send(taken.index, *pending, true);
+  }
+
   ReadLock lock(image);
   const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
                               image->bytesPerRow()};
   if (!lock.locked() || !picture.data) return drop();
 
-  pw_buffer* buffer = pw_stream_dequeue_buffer(node_.get());
-  if (!buffer) return drop();
-  spa_buffer* spaBuffer = buffer->buffer;
-  spa_data& data = spaBuffer->datas[0];
-  const TargetPicture target{static_cast<std::byte*>(data.data), layout_->width, layout_->height, layout_->stride};
+  const auto index = ledger_->takeFreeForSending();
+  if (!index) return drop();
+  const TargetPicture target{ledger_->data(*index), layout_->width, layout_->height, layout_->stride};
   const bool placed =
-      data.maxsize >= layout_->size && writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat,
-                                                      image->ioSurface() != nullptr);
-  pending->sample.reset();  // the pixels are in PipeWire's buffer: let the camera's buffer go
+      writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat, image->ioSurface() != nullptr);
+  ++copied_;
+  send(*index, *pending, placed);
+}
 
+void NodeStream::send(std::uint32_t index, const Pending& pending, bool placed) {
+  spa_buffer* spaBuffer = buffers_[index]->buffer;
+  spa_data& data = spaBuffer->datas[0];
   data.chunk->offset = 0;
   data.chunk->stride = static_cast<std::int32_t>(layout_->stride);
   data.chunk->size = placed ? layout_->size : 0;
@@ -158,18 +176,62 @@ void NodeStream::deliver() {
   if (auto* header = static_cast<spa_meta_header*>(
           spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
     header->flags =
-        pending->discontinuity != CMIOExtensionStreamDiscontinuityFlagNone ? SPA_META_HEADER_FLAG_DISCONT : 0;
+        pending.discontinuity != CMIOExtensionStreamDiscontinuityFlagNone ? SPA_META_HEADER_FLAG_DISCONT : 0;
     header->offset = 0;
-    header->pts = static_cast<std::int64_t>(pending->hostTimeInNanoseconds);
+    header->pts = static_cast<std::int64_t>(pending.hostTimeInNanoseconds);
     header->dts_offset = 0;
-    header->seq = pending->sequence;
+    header->seq = pending.sequence;
   }
-  pw_stream_queue_buffer(node_.get(), buffer);
+  pw_stream_queue_buffer(node_.get(), buffers_[index]);
   pw_stream_trigger_process(node_.get());
   if (placed) {
     ++sent_;
   } else {
     ++dropped_;
+  }
+}
+
+void NodeStream::takeBackReturnedBuffers() {
+  if (!node_) return;
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(node_.get())) {
+    ledger_->returnedByStream(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer->user_data)));
+  }
+}
+
+void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
+  auto& self = *static_cast<NodeStream*>(data);
+  spa_data& plane = buffer->buffer->datas[0];
+  // Until it has memory of its own the plane holds no usable pointer.
+  plane.data = nullptr;
+  plane.maxsize = 0;
+  if (!self.layout_ || buffer->buffer->n_datas < 1) return;
+  auto memory = std::make_shared<SharedMemory>(SharedMemory::create("kolv-stream-buffer", self.layout_->size));
+  if (!*memory) {
+    os_log_with_type(self.log_, OSLogType::error, "%s: cannot allocate a stream buffer: %s",
+                     self.description_.label.c_str(), std::strerror(errno));
+    pw_stream_set_error(self.node_.get(), -ENOMEM, "cannot allocate a buffer");
+    return;
+  }
+  plane.type = SPA_DATA_MemFd;
+  plane.flags = SPA_DATA_FLAG_READWRITE;
+  plane.fd = memory->fd();
+  plane.mapoffset = 0;
+  plane.maxsize = self.layout_->size;
+  plane.data = memory->data();
+  const std::uint32_t index = self.ledger_->add(std::move(memory));
+  buffer->user_data = reinterpret_cast<void*>(static_cast<std::uintptr_t>(index));
+  if (self.buffers_.size() <= index) self.buffers_.resize(index + 1);
+  self.buffers_[index] = buffer;
+  // A new buffer starts out with the stream; take it back at once so that the pool can use it.
+  self.takeBackReturnedBuffers();
+}
+
+void NodeStream::onRemoveBuffer(void* data, pw_buffer*) {
+  // The set goes as a whole; loans of it keep their pages and are never sent.
+  auto& self = *static_cast<NodeStream*>(data);
+  if (!self.buffers_.empty()) {
+    self.buffers_.clear();
+    self.ledger_->clear();
   }
 }
 
@@ -197,6 +259,8 @@ void NodeStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* par
 
 void NodeStream::negotiate(const spa_pod* format) {
   layout_.reset();
+  buffers_.clear();
+  ledger_->clear();
   if (!format) {
     os_log_with_type(log_, OSLogType::debug, "%s: format cleared", description_.label.c_str());
     return;
@@ -215,6 +279,8 @@ void NodeStream::negotiate(const spa_pod* format) {
     return;
   }
   layout_ = layout;
+  ledger_->reset(PixelBufferLayout{layout_->width, layout_->height, layout_->stride, layout_->pixelFormat.code, true});
+  buffers_.clear();
 
   std::array<std::uint8_t, kParamBytes> memory{};
   spa_pod_builder builder{};
@@ -230,6 +296,8 @@ void NodeStream::beginStreaming() {
   if (activity_.started()) return;
   takePending();  // a sample from before this period would be stale
   sentAtStart_ = sent_;
+  sentInPlaceAtStart_ = sentInPlace_;
+  copiedAtStart_ = copied_;
   droppedAtStart_ = dropped_;
   const CMIOExtensionClient client{NSUUID::UUID(), 0, {}};
   activity_.begin(stream_->source().get(), client);
@@ -245,8 +313,11 @@ void NodeStream::endStreaming() {
     std::lock_guard lock(mutex_);
     dropped_ += std::exchange(replaced_, 0);
   }
-  os_log_with_type(log_, OSLogType::info, "%s: %llu frames sent, %llu dropped while streaming",
+  os_log_with_type(log_, OSLogType::info,
+                   "%s: %llu frames sent (%llu in place, %llu copied), %llu dropped while streaming",
                    description_.label.c_str(), static_cast<unsigned long long>(sent_ - sentAtStart_),
+                   static_cast<unsigned long long>(sentInPlace_ - sentInPlaceAtStart_),
+                   static_cast<unsigned long long>(copied_ - copiedAtStart_),
                    static_cast<unsigned long long>(dropped_ - droppedAtStart_));
 }
 

@@ -1,17 +1,21 @@
 // One camera stream published as a PipeWire node. The node (a pw_stream) is made on each
 // connection to PipeWire and removed when the connection goes; what outlives connections
-// (the description, the streaming period, the frame slot, the counters) lives here.
-// Thread-safety: post() may be called from any thread; everything else runs on the loop
-// thread, or with the thread loop's lock held.
+// (the description, the streaming period, the frame slot, the buffer ledger, the counters) lives
+// here. The node allocates its buffers itself, one memfd each, and lends the free ones through
+// its ledger to the camera's pixel-buffer pool: a frame drawn into one is sent as it is.
+// Thread-safety: post() may be called from any thread, the ledger is safe on any thread;
+// everything else runs on the loop thread, or with the thread loop's lock held.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/cmio.h"
 #include "platform/foundation.h"
+#include "platform/linux/stream_buffers.h"
 #include "platform/pipewire/frame_writer.h"
 #include "platform/pipewire/node_description.h"
 #include "platform/pipewire/pw_handles.h"
@@ -39,9 +43,13 @@ class NodeStream {
   // Any thread: keeps `sample` as the newest one, replacing (and dropping) an unsent one.
   void post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
             std::uint64_t hostTimeInNanoseconds);
-  // Copies the newest sample into a PipeWire buffer and sends it, if the node streams: as it
-  // is, converted to the stream's format, or grey when it cannot be shown (FrameWriter).
+  // Sends the newest sample, if the node streams: a frame drawn into one of the node's own
+  // buffers as it is, any other copied into a free buffer as it is, converted to the stream's
+  // format, or grey when it cannot be shown (FrameWriter).
   void deliver();
+
+  // The node's buffers, for the pool; negotiated buffers only while a format is set.
+  const std::shared_ptr<StreamBufferLedger>& ledger() const { return ledger_; }
 
  private:
   struct Pending {
@@ -54,7 +62,12 @@ class NodeStream {
   static const pw_stream_events kEvents;
   static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error);
   static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param);
+  static void onAddBuffer(void* data, pw_buffer* buffer);
+  static void onRemoveBuffer(void* data, pw_buffer* buffer);
   void negotiate(const spa_pod* format);
+  void takeBackReturnedBuffers();
+  // Sends buffer `index` with the sample's time and sequence; `placed`: it holds the picture.
+  void send(std::uint32_t index, const Pending& pending, bool placed);
   void beginStreaming();
   void endStreaming();
   std::optional<Pending> takePending();
@@ -70,11 +83,18 @@ class NodeStream {
   Stream node_;
   Listener nodeListener_;  // after node_, so that it is removed before the node is destroyed
   std::optional<BufferLayout> layout_;
+  std::vector<pw_buffer*> buffers_;  // the current set, by ledger index
   bool streaming_ = false;
   std::uint64_t sent_ = 0;
+  std::uint64_t sentInPlace_ = 0;
+  std::uint64_t copied_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t sentAtStart_ = 0;
+  std::uint64_t sentInPlaceAtStart_ = 0;
+  std::uint64_t copiedAtStart_ = 0;
   std::uint64_t droppedAtStart_ = 0;
+
+  const std::shared_ptr<StreamBufferLedger> ledger_ = std::make_shared<StreamBufferLedger>();
 
   std::mutex mutex_;
   std::optional<Pending> pending_;  // guarded by mutex_

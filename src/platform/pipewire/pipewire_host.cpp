@@ -9,12 +9,47 @@
 #include <set>
 #include <vector>
 
+#include "platform/linux/stream_buffers.h"
 #include "platform/pipewire/node_stream.h"
 #include "platform/pipewire/pw_handles.h"
 
 namespace kolv {
 
 using namespace pipewire;
+
+namespace {
+
+// The buffers of every node, for the camera's pools: a pool borrows from the first node whose
+// buffers have its geometry. Thread-safety: any thread.
+class NodeBuffers final : public StreamBufferSupplier {
+ public:
+  void setLedgers(std::vector<std::shared_ptr<StreamBufferLedger>> ledgers) {
+    std::lock_guard lock(mutex_);
+    ledgers_ = std::move(ledgers);
+  }
+  std::optional<StreamBufferLoan> lend(const PixelBufferLayout& layout) override {
+    for (const auto& ledger : ledgers()) {
+      if (auto loan = ledger->lend(layout)) return loan;
+    }
+    return std::nullopt;
+  }
+  std::size_t buffersInUse() const override {
+    std::size_t count = 0;
+    for (const auto& ledger : ledgers()) count += ledger->inUse();
+    return count;
+  }
+
+ private:
+  std::vector<std::shared_ptr<StreamBufferLedger>> ledgers() const {
+    std::lock_guard lock(mutex_);
+    return ledgers_;
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<StreamBufferLedger>> ledgers_;  // guarded by mutex_
+};
+
+}  // namespace
 
 // Owns the PipeWire connection. Built and started on the main thread, then driven by the
 // thread loop: connection attempts, node events and frame delivery all run there.
@@ -28,6 +63,7 @@ class PipeWireHost::Impl {
   void send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
             CMIOExtensionStreamDiscontinuityFlags discontinuity, std::uint64_t hostTimeInNanoseconds);
   void shutdown();
+  const std::shared_ptr<NodeBuffers>& buffers() const { return buffers_; }
 
  private:
   static const pw_core_events kCoreEvents;
@@ -44,6 +80,7 @@ class PipeWireHost::Impl {
   OSLog& log_;
   const PipeWireHostOptions options_;
   bool started_ = false;  // main thread
+  const std::shared_ptr<NodeBuffers> buffers_ = std::make_shared<NodeBuffers>();
 
   Library library_;
   ThreadLoop threadLoop_;
@@ -105,6 +142,9 @@ void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
       nodes_.push_back(std::make_unique<NodeStream>(log_, stream, std::move(description)));
     }
   }
+  std::vector<std::shared_ptr<StreamBufferLedger>> ledgers;
+  for (const auto& node : nodes_) ledgers.push_back(node->ledger());
+  buffers_->setLedgers(std::move(ledgers));
 }
 
 bool PipeWireHost::Impl::createLoop() {
@@ -253,5 +293,7 @@ void PipeWireHost::sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleB
 }
 
 void PipeWireHost::shutdown() { impl_->shutdown(); }
+
+std::shared_ptr<StreamBufferSupplier> PipeWireHost::streamBuffers() const { return impl_->buffers(); }
 
 }  // namespace kolv

@@ -13,6 +13,8 @@
 
 namespace kolv {
 
+class StreamBufferSupplier;
+
 struct PipeWireHostOptions {
   // The PipeWire instance to publish on; empty means $PIPEWIRE_REMOTE, else "pipewire-0".
   std::string remoteName;
@@ -39,6 +41,10 @@ class PipeWireHost final : public CameraHost {
   void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
                         CMIOExtensionStreamDiscontinuityFlags discontinuity,
                         std::uint64_t hostTimeInNanoseconds) override;
+
+  // The nodes' buffers, for pixel-buffer pools (LinuxMediaServices::supplyStreamBuffers): a
+  // frame drawn into one is sent without a copy. Valid before startService and after shutdown.
+  std::shared_ptr<StreamBufferSupplier> streamBuffers() const;
 
   // Ends every streaming period (one stop request for each start), removes the nodes and
   // leaves PipeWire; later samples are ignored. Idempotent; the destructor calls it.

@@ -1,0 +1,115 @@
+#include "platform/linux/stream_buffers.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kolv {
+namespace {
+
+bool sameGeometry(const PixelBufferLayout& a, const PixelBufferLayout& b) {
+  return a.width == b.width && a.height == b.height && a.bytesPerRow == b.bytesPerRow && a.pixelFormat == b.pixelFormat;
+}
+
+}  // namespace
+
+void StreamBufferLedger::retireLocked() {
+  for (const Slot& slot : slots_) retiredLent_ += slot.lent ? 1 : 0;
+  slots_.clear();
+  freeOrder_.clear();
+  ++generation_;
+}
+
+void StreamBufferLedger::reset(const PixelBufferLayout& layout) {
+  std::lock_guard lock(mutex_);
+  retireLocked();
+  layout_ = layout;
+}
+
+void StreamBufferLedger::clear() {
+  std::lock_guard lock(mutex_);
+  retireLocked();
+  layout_.reset();
+}
+
+std::uint32_t StreamBufferLedger::add(std::shared_ptr<const SharedMemory> memory) {
+  std::lock_guard lock(mutex_);
+  slots_.push_back(Slot{std::move(memory)});
+  return static_cast<std::uint32_t>(slots_.size() - 1);
+}
+
+void StreamBufferLedger::returnedByStream(std::uint32_t index) {
+  std::lock_guard lock(mutex_);
+  if (index >= slots_.size() || !slots_[index].withStream) return;
+  slots_[index].withStream = false;
+  if (slots_[index].free()) freeOrder_.push_back(index);
+}
+
+StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
+  std::lock_guard lock(mutex_);
+  for (std::uint32_t index = 0; index < slots_.size(); ++index) {
+    Slot& slot = slots_[index];
+    if (slot.memory->data() != data || !slot.lent) continue;
+    if (slot.withStream || slot.writers > 0) return {Taken::Outcome::unfinished};
+    slot.withStream = true;
+    return {Taken::Outcome::taken, index};
+  }
+  return {Taken::Outcome::notLent};
+}
+
+std::optional<std::uint32_t> StreamBufferLedger::takeFreeForSending() {
+  std::lock_guard lock(mutex_);
+  if (freeOrder_.empty()) return std::nullopt;
+  const std::uint32_t index = freeOrder_.back();
+  freeOrder_.pop_back();
+  slots_[index].withStream = true;
+  return index;
+}
+
+std::byte* StreamBufferLedger::data(std::uint32_t index) const {
+  std::lock_guard lock(mutex_);
+  return index < slots_.size() ? slots_[index].memory->data() : nullptr;
+}
+
+std::optional<StreamBufferLoan> StreamBufferLedger::lend(const PixelBufferLayout& layout) {
+  std::lock_guard lock(mutex_);
+  if (!layout_ || !sameGeometry(*layout_, layout) || freeOrder_.empty()) return std::nullopt;
+  const std::uint32_t index = freeOrder_.back();
+  freeOrder_.pop_back();
+  slots_[index].lent = true;
+  return StreamBufferLoan{shared_from_this(), generation_, index, slots_[index].memory};
+}
+
+StreamBufferLedger::Slot* StreamBufferLedger::slotOf(const StreamBufferLoan& loan) {
+  if (loan.generation != generation_ || loan.index >= slots_.size()) return nullptr;
+  return &slots_[loan.index];
+}
+
+void StreamBufferLedger::release(const StreamBufferLoan& loan) {
+  std::lock_guard lock(mutex_);
+  Slot* slot = slotOf(loan);
+  if (!slot) {
+    if (retiredLent_ > 0) --retiredLent_;
+    return;
+  }
+  slot->lent = false;
+  slot->writers = 0;
+  if (slot->free()) freeOrder_.push_back(loan.index);
+}
+
+void StreamBufferLedger::beginWriting(const StreamBufferLoan& loan) {
+  std::lock_guard lock(mutex_);
+  if (Slot* slot = slotOf(loan)) ++slot->writers;
+}
+
+void StreamBufferLedger::endWriting(const StreamBufferLoan& loan) {
+  std::lock_guard lock(mutex_);
+  if (Slot* slot = slotOf(loan); slot && slot->writers > 0) --slot->writers;
+}
+
+std::size_t StreamBufferLedger::inUse() const {
+  std::lock_guard lock(mutex_);
+  const auto busy = std::count_if(slots_.begin(), slots_.end(), [](const Slot& slot) { return !slot.free(); });
+  return static_cast<std::size_t>(busy) + retiredLent_;
+}
+
+}  // namespace kolv
