@@ -7,13 +7,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "fakes.h"
+#include "platform/linux/pixel_buffer_pool.h"
 #include "platform/pipewire/pipewire_host.h"
 #include "platform/pipewire/pw_handles.h"
 #include "platform/pipewire/video_params.h"
@@ -63,6 +66,9 @@ class FrameThread {
     return sent_;
   }
   std::size_t mostHeldAtOnce() const { return mostHeld_; }
+  // From now on pictures come from `pool` and are drawn into it, as the camera's grey frames
+  // are. Call while stopped.
+  void drawInto(std::shared_ptr<CVPixelBufferPool> pool) { pool_ = std::move(pool); }
 
  private:
   void run(CMIOExtensionStream& stream) {
@@ -74,8 +80,7 @@ class FrameThread {
       mostHeld_ = std::max<std::size_t>(mostHeld_, held);
       if (recent.size() > 8) recent.erase(recent.begin());
 
-      auto picture = std::make_shared<MemoryPixelBuffer>(width_, height_, width_ * 4, kCVPixelFormatType_32BGRA);
-      std::fill(picture->bytes().begin(), picture->bytes().end(), fill_);
+      CVPixelBufferRef picture = pool_ ? drawnPicture() : filledPicture();
       auto sample = std::make_shared<CMSampleBuffer>();
       sample->imageBuffer = picture;
       sample->dataReady = true;
@@ -92,9 +97,26 @@ class FrameThread {
     }
   }
 
+  CVPixelBufferRef filledPicture() const {
+    auto picture = std::make_shared<MemoryPixelBuffer>(width_, height_, width_ * 4, kCVPixelFormatType_32BGRA);
+    std::fill(picture->bytes().begin(), picture->bytes().end(), fill_);
+    return picture;
+  }
+  CVPixelBufferRef drawnPicture() const {
+    const auto threshold = std::make_shared<CFDictionary>(
+        CFDictionary{{std::string(kCVPixelBufferPoolAllocationThresholdKey), std::int64_t{5}}});
+    auto [status, picture] = CVPixelBufferPoolCreatePixelBufferWithAuxAttributes(pool_, threshold);
+    if (status != noErr) return nullptr;
+    CVPixelBufferLockBaseAddress(picture, 0);
+    std::memset(picture->baseAddress(), static_cast<int>(fill_), picture->bytesPerRow() * picture->height());
+    CVPixelBufferUnlockBaseAddress(picture, 0);
+    return picture;
+  }
+
   const std::size_t width_;
   const std::size_t height_;
   const std::byte fill_;
+  std::shared_ptr<CVPixelBufferPool> pool_;
   std::atomic<bool> running_ = false;
   std::atomic<std::size_t> mostHeld_ = 0;
   std::thread thread_;
@@ -302,6 +324,30 @@ TEST_F(LiveSessionTest, ConsumerGetsTheSamplesTimesOrderAndPlacedPixels) {
   EXPECT_TRUE(log.waitForCount("stream stopped", 1, kPatience));
   EXPECT_EQ(log.count("stream started"), 1u);
   EXPECT_EQ(log.count("stream stopped"), 1u);
+}
+
+TEST_F(LiveSessionTest, FramesDrawnIntoPoolBuffersAreTheConsumersBuffersNoCopy) {
+  frames.drawInto(std::make_shared<LinuxPixelBufferPool>(
+      PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, host.streamBuffers()));
+  startService();
+  Consumer consumer("kolv-live-test");
+  ASSERT_TRUE(consumer.waitForFrames(30));
+  for (const auto& frame : consumer.frames()) {
+    ASSERT_EQ(frame.size, kWidth * kHeight * 4);
+    EXPECT_EQ(frame.corner, std::byte{0x77});
+    EXPECT_EQ(frame.centre, std::byte{0x77});
+  }
+  consumer.leave();
+  ASSERT_TRUE(log.waitForCount("frames sent", 1, kPatience));
+  unsigned long long sent = 0, inPlace = 0, copied = 0;
+  for (const auto& line : log.lines()) {
+    if (const char* counts = std::strstr(line.message.c_str(), ": ")) {
+      std::sscanf(counts, ": %llu frames sent (%llu in place, %llu copied)", &sent, &inPlace, &copied);
+    }
+  }
+  EXPECT_GE(sent, 30u);
+  EXPECT_EQ(inPlace, sent);
+  EXPECT_EQ(copied, 0u);
 }
 
 TEST_F(LiveSessionTest, LaterConsumerStartsTheStreamAgain) {
