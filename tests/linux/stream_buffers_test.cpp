@@ -83,6 +83,18 @@ TEST(StreamBuffersTest, ASentBufferIsLentAgainOnlyOnceTheStreamAndThePixelBuffer
   EXPECT_EQ(pool.createPixelBuffer(threshold(5)).value->baseAddress(), pages);
 }
 
+TEST(StreamBuffersTest, TheBufferFreeTheLongestIsUsedFirst) {
+  // PipeWire hands a buffer back while a consumer may still read it: reusing it at once would
+  // overwrite a frame being read.
+  auto stream = std::make_shared<OneStream>(3);
+  std::vector<std::uint32_t> sent;
+  for (int i = 0; i < 3; ++i) sent.push_back(*stream->ledger->takeFreeForSending());
+  for (const auto index : sent) stream->ledger->returnedByStream(index);
+  EXPECT_EQ(stream->ledger->takeFreeForSending(), sent[0]);
+  LinuxPixelBufferPool pool(smallLayout(), stream);
+  EXPECT_EQ(pool.createPixelBuffer(threshold(5)).value->baseAddress(), stream->ledger->data(sent[1]));
+}
+
 TEST(StreamBuffersTest, TheThresholdCountsBuffersTheStreamOrItsConsumersHold) {
   auto stream = std::make_shared<OneStream>(8);
   LinuxPixelBufferPool pool(smallLayout(), stream);

@@ -59,8 +59,8 @@ StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
 std::optional<std::uint32_t> StreamBufferLedger::takeFreeForSending() {
   std::lock_guard lock(mutex_);
   if (freeOrder_.empty()) return std::nullopt;
-  const std::uint32_t index = freeOrder_.back();
-  freeOrder_.pop_back();
+  const std::uint32_t index = freeOrder_.front();
+  freeOrder_.pop_front();
   slots_[index].withStream = true;
   return index;
 }
@@ -73,8 +73,8 @@ std::byte* StreamBufferLedger::data(std::uint32_t index) const {
 std::optional<StreamBufferLoan> StreamBufferLedger::lend(const PixelBufferLayout& layout) {
   std::lock_guard lock(mutex_);
   if (!layout_ || !sameGeometry(*layout_, layout) || freeOrder_.empty()) return std::nullopt;
-  const std::uint32_t index = freeOrder_.back();
-  freeOrder_.pop_back();
+  const std::uint32_t index = freeOrder_.front();
+  freeOrder_.pop_front();
   slots_[index].lent = true;
   return StreamBufferLoan{shared_from_this(), generation_, index, slots_[index].memory};
 }

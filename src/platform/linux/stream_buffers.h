@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,7 +61,7 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   std::byte* data(std::uint32_t index) const;
 
   // The pool's side.
-  // Lends a free buffer of the current set when it has `layout`; the one handed back last first.
+  // Lends a free buffer of the current set when it has `layout`: the one free the longest.
   std::optional<StreamBufferLoan> lend(const PixelBufferLayout& layout);
   // The pixel buffer of `loan` has gone.
   void release(const StreamBufferLoan& loan);
@@ -85,8 +86,12 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   std::optional<PixelBufferLayout> layout_;  // guarded by mutex_
   std::uint64_t generation_ = 0;             // guarded by mutex_
   std::vector<Slot> slots_;                  // guarded by mutex_
-  std::vector<std::uint32_t> freeOrder_;     // guarded by mutex_: free slots, the last handed back last
-  std::size_t retiredLent_ = 0;              // guarded by mutex_: lent buffers of older sets
+  // Guarded by mutex_: the free slots, the one free the longest first. A consumer may still be
+  // reading a buffer that PipeWire has just handed back (pipewiresrc drops a buffer that comes
+  // again before it has let it go), so a buffer is reused as late as possible, as PipeWire's own
+  // queue of free buffers does.
+  std::deque<std::uint32_t> freeOrder_;
+  std::size_t retiredLent_ = 0;  // guarded by mutex_: lent buffers of older sets
 };
 
 // Where a pool finds stream buffers: the camera host, for the streams it has negotiated.
