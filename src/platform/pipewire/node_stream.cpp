@@ -82,10 +82,8 @@ bool NodeStream::connect(pw_core* core) {
     if (const spa_pod* format = buildEnumFormat(builder, description_.formats[i])) params.push_back(format);
   }
   // ALLOC_BUFFERS: the node makes its buffers' memory itself (onAddBuffer), so that the camera
-  // can draw into them. RT_PROCESS with no process callback: a trigger never posts a process
-  // call to the loop thread.
-  const auto flags =
-      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+  // can draw into them.
+  const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS);
   const int result = pw_stream_connect(node_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params.data(),
                                        static_cast<std::uint32_t>(params.size()));
   if (result < 0) {
