@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "handoff/unique_fd.h"
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
-#include "platform/linux/unique_fd.h"
 
 namespace {
 

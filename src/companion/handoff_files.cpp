@@ -5,23 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "handoff/byte_order.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv::companion {
 namespace {
-
-template <std::size_t N>
-std::array<std::byte, N> littleEndian(std::uint64_t value) {
-  std::array<std::byte, N> bytes{};
-  for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<std::byte>(value >> (8 * i));
-  return bytes;
-}
 
 std::string systemReason(const std::string& what, const std::filesystem::path& path, int error) {
   return what + " " + path.string() + ": " + std::strerror(error);
@@ -52,17 +43,6 @@ class PendingFile {
 std::atomic<std::uint64_t> temporaryCounter{0};
 
 }  // namespace
-
-std::array<std::byte, 4> encodeSurfaceID(std::uint32_t surfaceID) { return littleEndian<4>(surfaceID); }
-
-std::array<std::byte, 8> encodeTimestamp(double timestamp) {
-  return littleEndian<8>(std::bit_cast<std::uint64_t>(timestamp));
-}
-
-std::optional<double> decodeTimestamp(std::span<const std::byte> bytes) {
-  if (bytes.size() != 8) return std::nullopt;
-  return std::bit_cast<double>(handoff::littleEndianValue(bytes));
-}
 
 int replaceFile(const std::filesystem::path& folder, const std::string& name, std::span<const std::byte> bytes,
                 std::string& reason) {

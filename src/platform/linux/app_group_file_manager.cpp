@@ -5,30 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
-#include "handoff/byte_order.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/app_group.h"
+#include "handoff/file_formats.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv {
 namespace {
 
 // Read size for files that grow while being read or that report no size (/proc, sysfs).
 constexpr std::size_t kReadChunk = 64 * 1024;
-
-// One plain name: not empty, not "." or "..", no separator and no NUL.
-bool isSinglePathComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
 
 }  // namespace
 
@@ -63,7 +55,7 @@ HandOffProblem handOffProblem(const HandOffFile& file, const std::optional<std::
   if (!bytes) return {Kind::missing, 0};
   if (bytes->size() != file.length) return {Kind::wrongLength, bytes->size()};
   if (file.timestamp && file.length == sizeof(double)) {
-    if (!std::isfinite(std::bit_cast<double>(handoff::littleEndianValue(*bytes)))) return {Kind::notFinite, 0};
+    if (!std::isfinite(handoff::decodeTimestamp(*bytes).value_or(0))) return {Kind::notFinite, 0};
   }
   return {};
 }
@@ -114,10 +106,9 @@ AppGroupFileManager::AppGroupFileManager(OSLog& log, std::vector<HandOffFile> ha
 
 std::optional<std::filesystem::path> AppGroupFileManager::containerURLForSecurityApplicationGroupIdentifier(
     const std::string& groupIdentifier) const {
-  if (!isSinglePathComponent(groupIdentifier)) return std::nullopt;
-  const auto runtime = runtimeDir_ ? runtimeDir_ : runtimeDirectory();
+  const auto runtime = runtimeDir_ ? runtimeDir_ : handoff::runtimeDirectory();
   if (!runtime) return std::nullopt;
-  return *runtime / "app-groups" / groupIdentifier;
+  return handoff::appGroupContainer(*runtime, groupIdentifier);
 }
 
 std::optional<std::vector<std::byte>> AppGroupFileManager::contentsAtPath(const std::filesystem::path& path,
@@ -146,17 +137,6 @@ void AppGroupFileManager::watch(const std::filesystem::path& path,
                      describeHandOffProblem(file, path, problem).c_str());
     return;
   }
-}
-
-std::optional<std::filesystem::path> AppGroupFileManager::runtimeDirectory() {
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr) {
-    std::filesystem::path path(xdg);
-    if (path.is_absolute()) return path;
-  }
-  std::filesystem::path perUser = std::filesystem::path("/run/user") / std::to_string(::geteuid());
-  std::error_code error;
-  if (std::filesystem::is_directory(perUser, error)) return perUser;
-  return std::nullopt;
 }
 
 }  // namespace kolv

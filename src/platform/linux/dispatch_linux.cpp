@@ -48,8 +48,8 @@
 #include <utility>
 #include <vector>
 
+#include "handoff/unique_fd.h"
 #include "platform/linux/host_clock.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <utility>
 
+#include "handoff/shared_memory.h"
+#include "handoff/unique_fd.h"
 #include "platform/linux/pixel_buffer_pool.h"
-#include "platform/linux/shared_memory.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv {
 namespace {

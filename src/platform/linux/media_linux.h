@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "handoff/shared_surface.h"
 #include "platform/foundation.h"
-#include "platform/linux/shared_surface.h"
 #include "platform/media.h"
 
 namespace kolv {
