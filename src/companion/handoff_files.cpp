@@ -1,7 +1,6 @@
 #include "handoff_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "handoff/regular_file.h"
 #include "handoff/unique_fd.h"
 
 namespace kolv::companion {
@@ -80,22 +80,9 @@ int replaceFile(const std::filesystem::path& folder, const std::string& name, st
 }
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t maxLength) {
-  const UniqueFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) return std::nullopt;
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  std::string content(maxLength + 1, '\0');
-  std::size_t filled = 0;
-  while (filled < content.size()) {
-    const ssize_t count = ::read(fd.get(), content.data() + filled, content.size() - filled);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return std::nullopt;
-    if (count == 0) break;
-    filled += static_cast<std::size_t>(count);
-  }
-  if (filled > maxLength) return std::nullopt;
-  content.resize(filled);
-  return content;
+  const auto bytes = handoff::readRegularFile(path, maxLength + 1);
+  if (!bytes || bytes->size() > maxLength) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
 }  // namespace kolv::companion

@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "handoff/regular_file.h"
 #include "platform/foundation.h"
 
 namespace kolv {
 
-// At most `maxLength` bytes of the regular file at `path`; empty when it cannot be opened or is
-// not a regular file. Never blocks on a FIFO or device, and never reads more than asked for.
-std::optional<std::vector<std::byte>> readRegularFile(const std::filesystem::path& path, std::size_t maxLength);
+using handoff::readRegularFile;
 
 // A file that a companion hands over through its container, by name, and its exact length.
 struct HandOffFile {
