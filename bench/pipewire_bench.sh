@@ -168,7 +168,7 @@ stop_consumer() {
 
 echo "== kolv-camera on PipeWire against a GStreamer peer: $seconds s windows, $rounds rounds"
 echo "build: $build ($(grep -m1 '^CMAKE_BUILD_TYPE' "$build/CMakeCache.txt" 2>/dev/null | cut -d= -f2))," \
-  "commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo ' with changes')"
+  "commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD -- src tools bench CMakeLists.txt 2>/dev/null || echo ' with changes to src, tools or bench')"
 echo "pipewire $(pipewire --version | awk '/Linked/ { print $NF }'), $(gst-launch-1.0 --version | sed -n 2p)," \
   "$(nproc) CPUs, kernel $(uname -r), running as $(id -un)"
 echo "load at start: $(uptime | sed 's/.*load average: //') (uptime's 1, 5, 15 min)"
