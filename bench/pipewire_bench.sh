@@ -99,8 +99,9 @@ node_published() { pw-cli ls Node 2>/dev/null | grep -q "node.name = \"$1\""; }
 # Buffers the consumer has pushed into identity so far.
 frames() { grep -c '<identity0:sink> calling chainfunction' "$1" 2>/dev/null; }
 has_frames() { (($(frames "$1") >= $2)); }
-# The companion's latest timestamp file, in whichever app group it publishes to.
-frame_meta() { cat "$XDG_RUNTIME_DIR"/app-groups/*/kolvcamera_frame_meta 2>/dev/null | od -An -tx1; }
+# What the companions have written to the app groups' containers (names, times, sizes): it
+# changes when a companion publishes, whatever the hand-off files are called.
+frame_meta() { find "$XDG_RUNTIME_DIR/app-groups" -type f -printf '%p %T@ %s\n' 2>/dev/null | sort; }
 meta_differs_from() { [ "$(frame_meta)" != "$1" ]; }
 
 "$camera_bin" >"$work/camera.log" 2>&1 &
@@ -235,6 +236,7 @@ measure() {
   if [ "$who" != peer ]; then
     dropped=$(camera_dropped)
     stream=$(grep -c 'stream started' "$work/camera.log")
+    [ "$stream" = 0 ] && stream=''
   fi
   [ -n "$companion_pid" ] && stop_companion
   [ -n "$peer_pid" ] && stop_peer
