@@ -88,6 +88,8 @@ sample() {
 }
 now() { date +%s.%N; }
 load1() { cut -d' ' -f1 /proc/loadavg; }
+# Ticks stolen from this VM's CPUs by the host, and all ticks, so far: "STEAL,TOTAL".
+cpu_ticks() { awk '$1 == "cpu" { for (i = 2; i <= NF; i++) total += $i; print $9 "," total; exit }' /proc/stat; }
 # The pid of PID's first child (PID being single-threaded, like timeout).
 child_of() { awk '{ print $1 }' "/proc/$1/task/$1/children"; }
 wait_for() {
@@ -222,15 +224,15 @@ measure() {
   start_consumer "$target" "$log"
   sleep 1
 
-  local t0 n0 p0 c0 w0 u0 l0 t1 n1 p1 c1 w1 u1 l1
-  l0=$(load1) t0=$(now) n0=$(frames "$log")
+  local t0 n0 p0 c0 w0 u0 l0 s0 t1 n1 p1 c1 w1 u1 l1 s1
+  l0=$(load1) s0=$(cpu_ticks) t0=$(now) n0=$(frames "$log")
   p0=$(sample "$producer_pid") w0=$(sample "$KOLV_PIPEWIRE_PID") u0=$(sample "$consumer_pid")
   c0=$([ -n "$companion_pid" ] && sample "$companion_pid")
   sleep "$seconds"
   t1=$(now) n1=$(frames "$log")
   p1=$(sample "$producer_pid") w1=$(sample "$KOLV_PIPEWIRE_PID") u1=$(sample "$consumer_pid")
   c1=$([ -n "$companion_pid" ] && sample "$companion_pid")
-  l1=$(load1)
+  l1=$(load1) s1=$(cpu_ticks)
   stop_consumer
   local dropped='' stream=''
   if [ "$who" != peer ]; then
@@ -244,7 +246,8 @@ measure() {
     "$who" "$round" "$position" "$t0" "$t1" "$n0" "$n1" "$p0" "$p1" >>"$windows"
   printf 'companion0=%s\tcompanion1=%s\tpipewire0=%s\tpipewire1=%s\tconsumer0=%s\tconsumer1=%s\t' \
     "$c0" "$c1" "$w0" "$w1" "$u0" "$u1" >>"$windows"
-  printf 'load0=%s\tload1=%s\tdropped=%s\tstream=%s\tlog=%s\n' "$l0" "$l1" "$dropped" "$stream" "$log" >>"$windows"
+  printf 'load0=%s\tload1=%s\tsteal0=%s\tsteal1=%s\tdropped=%s\tstream=%s\tlog=%s\n' \
+    "$l0" "$l1" "$s0" "$s1" "$dropped" "$stream" "$log" >>"$windows"
   python3 "$here/pipewire_bench_report.py" --row "$(tail -n 1 "$windows")"
 }
 

@@ -64,6 +64,15 @@ def usage(before, after, seconds):
     return {"cpu": cpu / seconds, "wakeups": wakeups, "exact": same}
 
 
+def steal(before, after):
+    """Share of the VM's CPU time that the host took away over the window, in percent."""
+    try:
+        (s0, t0), (s1, t1) = (map(int, text.split(",")) for text in (before, after))
+    except ValueError:
+        return None
+    return 100.0 * (s1 - s0) / (t1 - t0) if t1 > t0 else None
+
+
 def read_buffers(path):
     buffers = []
     with open(path, errors="replace") as f:
@@ -101,6 +110,7 @@ def window(w):
         "consumer": usage(w["consumer0"], w["consumer1"], seconds),
         "gaps": None, "missing": None, "backwards": None,
         "dropped": w.get("dropped") or None, "stream": w.get("stream") or None,
+        "steal": steal(w.get("steal0", ""), w.get("steal1", "")),
     }
     # The peer's pipewiresink passes no seq on (offset none); the camera's must be continuous.
     if len(seqs) > 1 and None not in seqs:
@@ -127,14 +137,15 @@ def gaps(r):
     return text + (f", {r['backwards']} backwards" if r["backwards"] else "")
 
 
-ROW_HEADER = ("| round | pos | configuration | load | frames/s | seq gaps (missing) | arrival p99 ms "
+ROW_HEADER = ("| round | pos | configuration | load | steal % | frames/s | seq gaps (missing) | arrival p99 ms "
               "| producer CPU ms/s | producer wake-ups/s | companion CPU ms/s | companion wake-ups/s "
-              "| pipewire CPU ms/s | consumer CPU ms/s | camera's log: stream no., sent/dropped |\n" + "|---" * 14 + "|")
+              "| pipewire CPU ms/s | consumer CPU ms/s | camera's log: stream no., sent/dropped |\n" + "|---" * 15 + "|")
 
 
 def print_row(r):
     p99 = "n/a" if r["arrival_p99"] is None else f"{r['arrival_p99']:.1f}"
-    print(f"| {r['round']} | {r['position'] + 1} | {NAMES[r['config']]} | {r['load']:.2f} | {r['fps']:.2f} "
+    stolen = "n/a" if r["steal"] is None else f"{r['steal']:.1f}"
+    print(f"| {r['round']} | {r['position'] + 1} | {NAMES[r['config']]} | {r['load']:.2f} | {stolen} | {r['fps']:.2f} "
           f"| {gaps(r)} | {p99} | {ms(r['producer'])} | {ms(r['producer'], 'wakeups')} | {ms(r['companion'])} "
           f"| {ms(r['companion'], 'wakeups')} | {ms(r['pipewire'])} | {ms(r['consumer'])} "
           f"| {'-' if r['stream'] is None else '#' + r['stream'] + ', ' + (r['dropped'] or 'n/a')} |", flush=True)
