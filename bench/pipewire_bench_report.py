@@ -163,17 +163,29 @@ def spread(values, fmt):
     return f"{fmt.format(statistics.median(values))} ({fmt.format(min(values))}-{fmt.format(max(values))})"
 
 
-def summary(rows):
+def by_rounds(rows):
     by_round = {}
     for r in rows:
         by_round.setdefault(r["round"], {})[r["config"]] = r
+    return by_round
+
+
+def round_ratio(windows, config):
+    """The producer CPU of CONFIG's window over the peer's window of the same round, or None."""
+    peer, mine = windows.get("peer"), windows.get(config)
+    if peer and mine and peer["producer"] and mine["producer"] and peer["producer"]["cpu"] > 0:
+        return mine["producer"]["cpu"] / peer["producer"]["cpu"]
+    return None
+
+
+def summary(rows):
+    by_round = by_rounds(rows)
     ratios = {config: [] for config in RATIO_TARGETS}
     for rnd in sorted(by_round):
-        peer = by_round[rnd].get("peer")
         for config in RATIO_TARGETS:
-            mine = by_round[rnd].get(config)
-            if peer and mine and peer["producer"] and mine["producer"] and peer["producer"]["cpu"] > 0:
-                ratios[config].append(mine["producer"]["cpu"] / peer["producer"]["cpu"])
+            ratio = round_ratio(by_round[rnd], config)
+            if ratio is not None:
+                ratios[config].append(ratio)
 
     print("Producer CPU against the peer's, per round:")
     print()
@@ -181,12 +193,10 @@ def summary(rows):
     print("|---|---|" + "---|" * len(RATIO_TARGETS))
     for rnd in sorted(by_round):
         order = ", ".join(r["config"] for r in sorted(by_round[rnd].values(), key=lambda r: r["position"]))
-        peer = by_round[rnd].get("peer")
         cells = []
         for config in RATIO_TARGETS:
-            mine = by_round[rnd].get(config)
-            ok = peer and mine and peer["producer"] and mine["producer"] and peer["producer"]["cpu"] > 0
-            cells.append(f"{mine['producer']['cpu'] / peer['producer']['cpu']:.2f}" if ok else "n/a")
+            ratio = round_ratio(by_round[rnd], config)
+            cells.append("n/a" if ratio is None else f"{ratio:.2f}")
         print(f"| {rnd} | {order} | " + " | ".join(cells) + " |")
     print()
     rounds = len(by_round)
@@ -247,6 +257,21 @@ def idle_lines(path):
               f"(target: no ticks, so no CPU) -> {'met' if u['cpu'] * seconds < 0.001 else 'NOT met'}")
 
 
+def strace_calls(path):
+    """Calls per system call (and "total") from an `strace -c` summary; {} when there is none."""
+    calls = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                # % time, seconds, usecs/call, calls, [errors,] syscall
+                if len(parts) >= 5 and re.match(r"^\d+\.\d+$", parts[0]) and parts[3].isdigit():
+                    calls[parts[-1]] = int(parts[3])
+    except OSError:
+        pass
+    return calls
+
+
 def strace_table(path):
     """strace -c -f summaries over a short window per producer: calls per 1/30 s (one frame's time;
     the camera makes its calls on every tick, even those whose frame strace's slowness drops)."""
@@ -260,15 +285,7 @@ def strace_table(path):
     print("| producer | window s | frames received | calls | calls per 1/30 s | most frequent (per 1/30 s) |")
     print("|---|---|---|---|---|---|")
     for e in entries:
-        calls = {}
-        try:
-            with open(e["summary"]) as f:
-                for line in f:
-                    parts = line.split()
-                    if len(parts) >= 5 and re.match(r"^\d+\.\d+$", parts[0]) and parts[3].isdigit():
-                        calls[parts[-1]] = int(parts[3])
-        except OSError:
-            pass
+        calls = strace_calls(e["summary"])
         seconds = float(e["t1"]) - float(e["t0"])
         total = calls.pop("total", sum(calls.values()))
         if not calls or seconds <= 0:
