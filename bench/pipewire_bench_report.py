@@ -8,10 +8,12 @@
 Each line of the .tsv files is tab-separated key=value pairs. A window (kind=window) has its
 configuration (camera, companion, peer), round and position, wall times t0 and t1, the
 consumer's buffer count at t0 and t1, samples of the producer, the companion, the pipewire
-daemon and the consumer at t0 and t1, the 1-minute load average at t0 and t1, and the consumer's
-GST_SCHEDULING debug log. A sample is "NS,TIDS,SWITCHES,STAT": nanoseconds on CPU summed over the
-live threads (schedstat), their ids joined by ':', their voluntary + involuntary context switches,
-and the process's CPU seconds from /proc/PID/stat (ended threads included, to 1/CLK_TCK).
+daemon and the consumer at t0 and t1, the 1-minute load average and /proc/stat's stolen and total
+CPU ticks ("STEAL,TOTAL") at t0 and t1, the camera's own sent/dropped count and stream number
+from its log, and the consumer's GST_SCHEDULING debug log. A sample is "NS,TIDS,SWITCHES,STAT":
+nanoseconds on CPU summed over the live threads (schedstat), their ids joined by ':', their
+voluntary + involuntary context switches, and the process's CPU seconds from /proc/PID/stat
+(ended threads included, to 1/CLK_TCK).
 The log's lines "<identity0:sink> calling chainfunction ... buffer" give each buffer's arrival (the
 debug timestamp) and its offset (the producer's seq, from the buffer's header meta).
 """
