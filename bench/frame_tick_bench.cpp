@@ -10,12 +10,12 @@
 #include <fstream>
 
 #include "device/kolv_camera_device_source.h"
+#include "handoff/shared_surface.h"
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
-#include "platform/linux/shared_surface.h"
 #include "shared/shared_frame_reader.h"
 
 namespace kolv {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/surface_layout.h"
+#include "handoff/surface_layout.h"
 #include "platform/pipewire/picture_conversion.h"
 #include "platform/pipewire/picture_placement.h"
 

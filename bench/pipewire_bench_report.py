@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
-"""Summarises a bench/pipewire_bench.sh run: one row per window, then the medians per producer.
+"""Rows and summary of a bench/pipewire_bench.sh run.
 
-    pipewire_bench_report.py WINDOWS.tsv --idle T0 T1 CPU0 CPU1 NS0 NS1
+    pipewire_bench_report.py --row-header
+    pipewire_bench_report.py --row LINE
+    pipewire_bench_report.py --summary WINDOWS.tsv [--idle IDLE.tsv] [--strace STRACE.tsv]
 
-WINDOWS.tsv: producer, round, wall time t0 and t1, buffers logged at t0 and t1, CPU seconds of
-the producer, the pipewire daemon and the consumer at t0 and t1, and the consumer's
-GST_SCHEDULING debug log. The log's lines "<identity0:sink> calling chainfunction ... buffer"
-give each buffer's arrival (the debug timestamp), its pts and offset (the producer's pts and
-seq, from the buffer's header meta); the buffers between the t0 and t1 counts are measured.
+Each line of the .tsv files is tab-separated key=value pairs. A window (kind=window) has its
+configuration (camera, companion, peer), round and position, wall times t0 and t1, the
+consumer's buffer count at t0 and t1, samples of the producer, the companion, the pipewire
+daemon and the consumer at t0 and t1, the 1-minute load average and /proc/stat's stolen and total
+CPU ticks ("STEAL,TOTAL") at t0 and t1, the camera's own sent/dropped count and stream number
+from its log, and the consumer's GST_SCHEDULING debug log. A sample is "NS,TIDS,SWITCHES,STAT":
+nanoseconds on CPU summed over the live threads (schedstat), their ids joined by ':', their
+voluntary + involuntary context switches, and the process's CPU seconds from /proc/PID/stat
+(ended threads included, to 1/CLK_TCK).
+The log's lines "<identity0:sink> calling chainfunction ... buffer" give each buffer's arrival (the
+debug timestamp) and its offset (the producer's seq, from the buffer's header meta).
 """
 import argparse
 import re
@@ -15,18 +23,59 @@ import statistics
 import sys
 
 CHAIN = re.compile(r"^(\d+):(\d+):(\d+)\.(\d{9}) .*<identity0:sink> calling chainfunction .*?"
-                   r"pts ([\d:.]+|99:99:99\.999999999), .*?offset (\d+|none),")
+                   r"offset (\d+|none),")
+NAMES = {"camera": "camera, grey frames", "companion": "camera, kolv-publish 30/s", "peer": "GStreamer peer"}
+# Producer CPU against the peer's, per round: the targets.
+RATIO_TARGETS = {"camera": 0.8, "companion": 1.1}
 
 
-def clock_ns(text: str):
-    if text.startswith("99:99:99"):
+def fields(line):
+    return dict(part.split("=", 1) for part in line.rstrip("\n").split("\t") if "=" in part)
+
+
+def read_tsv(path):
+    with open(path) as f:
+        return [fields(line) for line in f if line.strip()]
+
+
+class Sample:
+    def __init__(self, text):
+        self.valid = bool(text)
+        ns, tids, switches, stat = (text.split(",") + ["", "", "", ""])[:4] if text else ("", "", "", "")
+        self.ns = int(ns) if ns.isdigit() else None
+        self.tids = tids
+        self.switches = int(switches) if switches.isdigit() else None
+        self.stat = float(stat) if stat not in ("", "nan") else None
+
+
+def usage(before, after, seconds):
+    """CPU seconds per second and wake-ups per second over a window, and whether the threads
+    stayed the same (then both are exact; otherwise CPU comes from /proc/PID/stat, to 10 ms,
+    and wake-ups miss ended threads)."""
+    a, b = Sample(before), Sample(after)
+    if not (a.valid and b.valid):
         return None
-    h, m, s = text.split(":")
-    whole, fraction = s.split(".")
-    return ((int(h) * 60 + int(m)) * 60 + int(whole)) * 1_000_000_000 + int(fraction.ljust(9, "0"))
+    same = a.tids == b.tids and a.ns is not None and b.ns is not None
+    if same:
+        cpu = (b.ns - a.ns) / 1e9
+    elif a.stat is not None and b.stat is not None:
+        cpu = b.stat - a.stat
+    else:
+        return None
+    wakeups = (b.switches - a.switches) / seconds if a.switches is not None and b.switches is not None else None
+    return {"cpu": cpu / seconds, "wakeups": wakeups, "exact": same}
 
 
-def read_buffers(path: str):
+def steal(before, after):
+    """Share of the VM's CPU time that the host took away over the window, in percent."""
+    try:
+        (s0, t0), (s1, t1) = (map(int, text.split(",")) for text in (before, after))
+    except ValueError:
+        return None
+    return 100.0 * (s1 - s0) / (t1 - t0) if t1 > t0 else None
+
+
+def read_buffers(path):
     buffers = []
     with open(path, errors="replace") as f:
         for line in f:
@@ -34,12 +83,11 @@ def read_buffers(path: str):
                 continue
             match = CHAIN.match(line)
             if not match:
-                buffers.append((None, None, None))
+                buffers.append((None, None))
                 continue
             h, m, s, ns = (int(g) for g in match.groups()[:4])
-            arrival = ((h * 60 + m) * 60 + s) * 1_000_000_000 + ns
-            offset = None if match.group(6) == "none" else int(match.group(6))
-            buffers.append((arrival, clock_ns(match.group(5)), offset))
+            offset = None if match.group(5) == "none" else int(match.group(5))
+            buffers.append((((h * 60 + m) * 60 + s) * 1_000_000_000 + ns, offset))
     return buffers
 
 
@@ -48,94 +96,232 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
 
 
-def spacing_ms(values):
-    diffs = [(b - a) / 1e6 for a, b in zip(values, values[1:])]
-    return (statistics.median(diffs), percentile(diffs, 0.99)) if diffs else (None, None)
-
-
-def window(fields):
-    who, rnd, t0, t1, n0, n1, p0, p1, w0, w1, c0, c1, log = fields
-    duration = float(t1) - float(t0)
-    buffers = read_buffers(log)[int(n0):int(n1)]
+def window(w):
+    seconds = float(w["t1"]) - float(w["t0"])
+    buffers = read_buffers(w["log"])[int(w["n0"]):int(w["n1"])]
     arrivals = [b[0] for b in buffers if b[0] is not None]
-    pts = [b[1] for b in buffers]
-    seqs = [b[2] for b in buffers]
+    seqs = [b[1] for b in buffers]
+    spacing = [(b - a) / 1e6 for a, b in zip(arrivals, arrivals[1:])]
     row = {
-        "producer": who, "round": int(rnd), "seconds": duration, "frames": len(buffers),
-        "fps": len(buffers) / duration,
-        "producer_cpu": (float(p1) - float(p0)) / duration,
-        "pipewire_cpu": (float(w1) - float(w0)) / duration,
-        "consumer_cpu": (float(c1) - float(c0)) / duration,
-        "arrival": spacing_ms(arrivals),
-        "pts": spacing_ms(pts) if pts and None not in pts else (None, None),
-        "missing": None, "gaps": None,
+        "config": w["config"], "round": int(w["round"]), "position": int(w["position"]),
+        "seconds": seconds, "frames": len(buffers), "fps": len(buffers) / seconds, "load": float(w["load0"]),
+        "arrival_p99": percentile(spacing, 0.99) if spacing else None,
+        "producer": usage(w["producer0"], w["producer1"], seconds),
+        "companion": usage(w.get("companion0", ""), w.get("companion1", ""), seconds),
+        "pipewire": usage(w["pipewire0"], w["pipewire1"], seconds),
+        "consumer": usage(w["consumer0"], w["consumer1"], seconds),
+        "gaps": None, "missing": None, "backwards": None,
+        "dropped": w.get("dropped") or None, "stream": w.get("stream") or None,
+        "steal": steal(w.get("steal0", ""), w.get("steal1", "")),
     }
-    if seqs and None not in seqs:
+    # The peer's pipewiresink passes no seq on (offset none); the camera's must be continuous.
+    if len(seqs) > 1 and None not in seqs:
         steps = [b - a for a, b in zip(seqs, seqs[1:])]
-        row["missing"] = sum(step - 1 for step in steps if step > 1)
         row["gaps"] = sum(1 for step in steps if step > 1)
-        row["seq_backwards"] = sum(1 for step in steps if step <= 0)
+        row["missing"] = sum(step - 1 for step in steps if step > 1)
+        row["backwards"] = sum(1 for step in steps if step <= 0)
     return row
 
 
-def ms(value):
-    return "n/a" if value is None else f"{value:.2f}"
+def ms(u, key="cpu"):
+    """CPU in ms per streamed second; '*' marks a figure from /proc/PID/stat (threads changed)."""
+    if u is None:
+        return "-"
+    if key == "wakeups":
+        return "n/a" if u["wakeups"] is None else f"{u['wakeups']:.0f}" + ("" if u["exact"] else "*")
+    return f"{u['cpu'] * 1000:.2f}" + ("" if u["exact"] else "*")
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("windows")
-    parser.add_argument("--idle", nargs=6, type=float, metavar=("T0", "T1", "CPU0", "CPU1", "NS0", "NS1"))
-    args = parser.parse_args()
+def gaps(r):
+    if r["gaps"] is None:
+        return "n/a (no seq)"
+    text = f"{r['gaps']} ({r['missing']})"
+    return text + (f", {r['backwards']} backwards" if r["backwards"] else "")
 
-    with open(args.windows) as f:
-        rows = [window(line.rstrip("\n").split("\t")) for line in f if line.strip()]
 
-    print("| producer | round | frames/s | seq gaps (frames missing) | pts spacing median / p99 (ms) "
-          "| arrival spacing median / p99 (ms) | producer CPU s/s | pipewire CPU s/s | consumer CPU s/s |")
-    print("|---|---|---|---|---|---|---|---|---|")
+ROW_HEADER = ("| round | pos | configuration | load | steal % | frames/s | seq gaps (missing) | arrival p99 ms "
+              "| producer CPU ms/s | producer wake-ups/s | companion CPU ms/s | companion wake-ups/s "
+              "| pipewire CPU ms/s | consumer CPU ms/s | camera's log: stream no., sent/dropped |\n" + "|---" * 15 + "|")
+
+
+def print_row(r):
+    p99 = "n/a" if r["arrival_p99"] is None else f"{r['arrival_p99']:.1f}"
+    stolen = "n/a" if r["steal"] is None else f"{r['steal']:.1f}"
+    print(f"| {r['round']} | {r['position'] + 1} | {NAMES[r['config']]} | {r['load']:.2f} | {stolen} | {r['fps']:.2f} "
+          f"| {gaps(r)} | {p99} | {ms(r['producer'])} | {ms(r['producer'], 'wakeups')} | {ms(r['companion'])} "
+          f"| {ms(r['companion'], 'wakeups')} | {ms(r['pipewire'])} | {ms(r['consumer'])} "
+          f"| {'-' if r['stream'] is None else '#' + r['stream'] + ', ' + (r['dropped'] or 'n/a')} |", flush=True)
+
+
+def on_rate(r):
+    """30 frames a second within 0.5 frames a second, or 1.5 frames in a short window."""
+    return abs(r["frames"] - 30 * r["seconds"]) <= max(1.5, 0.5 * r["seconds"])
+
+
+def spread(values, fmt):
+    values = [v for v in values if v is not None]
+    if not values:
+        return "n/a"
+    return f"{fmt.format(statistics.median(values))} ({fmt.format(min(values))}-{fmt.format(max(values))})"
+
+
+def by_rounds(rows):
+    by_round = {}
     for r in rows:
-        gaps = "n/a (no seq)" if r["gaps"] is None else f"{r['gaps']} ({r['missing']})"
-        print(f"| {r['producer']} | {r['round']} | {r['fps']:.2f} | {gaps} | {ms(r['pts'][0])} / {ms(r['pts'][1])} "
-              f"| {ms(r['arrival'][0])} / {ms(r['arrival'][1])} | {r['producer_cpu']:.4f} | {r['pipewire_cpu']:.4f} "
-              f"| {r['consumer_cpu']:.4f} |")
+        by_round.setdefault(r["round"], {})[r["config"]] = r
+    return by_round
 
-    def med(who, key, index=None):
-        values = [r[key] if index is None else r[key][index] for r in rows if r["producer"] == who]
-        values = [v for v in values if v is not None]
-        return statistics.median(values) if values else None
 
+def round_ratio(windows, config):
+    """The producer CPU of CONFIG's window over the peer's window of the same round, or None."""
+    peer, mine = windows.get("peer"), windows.get(config)
+    if peer and mine and peer["producer"] and mine["producer"] and peer["producer"]["cpu"] > 0:
+        return mine["producer"]["cpu"] / peer["producer"]["cpu"]
+    return None
+
+
+def summary(rows):
+    by_round = by_rounds(rows)
+    ratios = {config: [] for config in RATIO_TARGETS}
+    for rnd in sorted(by_round):
+        for config in RATIO_TARGETS:
+            ratio = round_ratio(by_round[rnd], config)
+            if ratio is not None:
+                ratios[config].append(ratio)
+
+    print("Producer CPU against the peer's, per round:")
     print()
-    print("Medians over the rounds:")
+    print("| round | order | " + " | ".join(f"{NAMES[c]} / peer" for c in RATIO_TARGETS) + " |")
+    print("|---|---|" + "---|" * len(RATIO_TARGETS))
+    for rnd in sorted(by_round):
+        order = ", ".join(r["config"] for r in sorted(by_round[rnd].values(), key=lambda r: r["position"]))
+        cells = []
+        for config in RATIO_TARGETS:
+            ratio = round_ratio(by_round[rnd], config)
+            cells.append("n/a" if ratio is None else f"{ratio:.2f}")
+        print(f"| {rnd} | {order} | " + " | ".join(cells) + " |")
     print()
-    print("| producer | frames/s | frames missing (seq) | pts spacing median / p99 (ms) "
-          "| arrival spacing median / p99 (ms) | producer CPU s/s | pipewire CPU s/s | consumer CPU s/s |")
+    rounds = len(by_round)
+    print(f"Summary over {rounds} round{'s' if rounds != 1 else ''}: median (min-max); the ratio is taken per "
+          "round against that round's peer window.")
+    print()
+    print("| configuration | producer CPU ms per streamed s | ratio to the peer | target | frames/s "
+          "| seq gaps (missing), all windows | producer wake-ups/s | companion CPU ms/s |")
     print("|---|---|---|---|---|---|---|---|")
-    for who in ("camera", "peer"):
-        missing = med(who, "missing")
-        print(f"| {'kolv-camera' if who == 'camera' else 'GStreamer peer'} | {med(who, 'fps'):.2f} "
-              f"| {'n/a' if missing is None else f'{missing:g}'} | {ms(med(who, 'pts', 0))} / {ms(med(who, 'pts', 1))} "
-              f"| {ms(med(who, 'arrival', 0))} / {ms(med(who, 'arrival', 1))} | {med(who, 'producer_cpu'):.4f} "
-              f"| {med(who, 'pipewire_cpu'):.4f} | {med(who, 'consumer_cpu'):.4f} |")
-
+    verdicts = []
+    for config in ("camera", "companion", "peer"):
+        mine = [r for r in rows if r["config"] == config]
+        if not mine:
+            continue
+        cpu = [r["producer"]["cpu"] * 1000 if r["producer"] else None for r in mine]
+        wake = [r["producer"]["wakeups"] if r["producer"] else None for r in mine]
+        companion = [r["companion"]["cpu"] * 1000 if r["companion"] else None for r in mine]
+        fps = [r["fps"] for r in mine]
+        if config == "peer":
+            seq = "n/a (the peer sends no seq)"
+            ratio, target = "1", "-"
+        else:
+            seq = f"{sum(r['gaps'] or 0 for r in mine)} ({sum(r['missing'] or 0 for r in mine)})"
+            if any(r["gaps"] is None for r in mine):
+                seq += ", some windows without seq"
+            if any(r["backwards"] for r in mine):
+                seq += f", {sum(r['backwards'] or 0 for r in mine)} backwards"
+            ratio = spread(ratios[config], "{:.2f}")
+            target = f"<= {RATIO_TARGETS[config]}"
+            if ratios[config]:
+                median = statistics.median(ratios[config])
+                verdicts.append(f"{NAMES[config]}: CPU {median:.2f}x the peer's (median of {len(ratios[config])} "
+                                f"rounds; target <= {RATIO_TARGETS[config]}x) -> "
+                                f"{'met' if median <= RATIO_TARGETS[config] else 'NOT met'}")
+            steady = all(on_rate(r) for r in mine) and all(r["gaps"] == 0 for r in mine)
+            verdicts.append(f"{NAMES[config]}: {min(fps):.2f}-{max(fps):.2f} frames/s, "
+                            f"{sum(r['missing'] or 0 for r in mine)} frames missing in seq over {len(mine)} windows "
+                            f"(target: 30, none missing) -> {'met' if steady else 'NOT met'}")
+        print(f"| {NAMES[config]} | {spread(cpu, '{:.2f}')} | {ratio} | {target} | {spread(fps, '{:.2f}')} | {seq} "
+              f"| {spread(wake, '{:.0f}')} | {spread(companion, '{:.2f}') if config == 'companion' else '-'} |")
     print()
-    camera_cpu, peer_cpu = med("camera", "producer_cpu"), med("peer", "producer_cpu")
-    camera_rows = [r for r in rows if r["producer"] == "camera"]
-    all_missing = sum(r["missing"] or 0 for r in camera_rows)
-    print(f"kolv-camera: {min(r['fps'] for r in camera_rows):.2f}..{max(r['fps'] for r in camera_rows):.2f} "
-          f"frames/s, {all_missing} frames missing in seq over all its windows "
-          f"(target: 30 frames/s, none missing)")
-    ratio = camera_cpu / peer_cpu if peer_cpu else float("inf")
-    print(f"producer CPU, kolv-camera / peer: {camera_cpu:.4f} / {peer_cpu:.4f} s/s = {ratio:.2f} "
-          f"(target: at most 0.5) -> {'met' if ratio <= 0.5 else 'NOT met'}")
-    if args.idle:
-        t0, t1, c0, c1, n0, n1 = args.idle
-        duration = t1 - t0
-        idle_stat = (c1 - c0) / duration
-        idle_sched = (n1 - n0) / duration
-        print(f"kolv-camera with no consumer, {duration:.1f} s: {c1 - c0:.2f} s CPU from /proc/PID/stat "
-              f"({idle_stat:.3%} of a core, resolution 0.01 s), {n1 - n0:.6f} s from schedstat "
-              f"({idle_sched:.4%} of a core) (target: under 0.1%) -> {'met' if idle_sched < 0.001 else 'NOT met'}")
+    for verdict in verdicts:
+        print(verdict)
+    if any(u and not u["exact"] for r in rows for u in (r["producer"], r["companion"])):
+        print("(* a thread started or ended in that window: its CPU is from /proc/PID/stat, to 10 ms, "
+              "and its wake-ups miss the ended threads)")
+
+
+def idle_lines(path):
+    for w in read_tsv(path):
+        seconds = float(w["t1"]) - float(w["t0"])
+        u = usage(w["producer0"], w["producer1"], seconds)
+        if u is None:
+            print(f"kolv-camera, {w['label']}: no sample")
+            continue
+        print(f"kolv-camera, {w['label']}, {seconds:.1f} s: {u['cpu'] * seconds * 1000:.3f} ms CPU "
+              f"({u['cpu']:.4%} of a core), {u['wakeups'] * seconds:.0f} wake-ups "
+              f"(target: no ticks, so no CPU) -> {'met' if u['cpu'] * seconds < 0.001 else 'NOT met'}")
+
+
+def strace_calls(path):
+    """Calls per system call (and "total") from an `strace -c` summary; {} when there is none."""
+    calls = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                # % time, seconds, usecs/call, calls, [errors,] syscall
+                if len(parts) >= 5 and re.match(r"^\d+\.\d+$", parts[0]) and parts[3].isdigit():
+                    calls[parts[-1]] = int(parts[3])
+    except OSError:
+        pass
+    return calls
+
+
+def strace_table(path):
+    """strace -c -f summaries over a short window per producer: calls per 1/30 s (one frame's time;
+    the camera makes its calls on every tick, even those whose frame strace's slowness drops)."""
+    entries = read_tsv(path)
+    if not entries:
+        return
+    print()
+    print("System calls per frame time (1/30 s), strace -c -f on the producer over a separate window "
+          "(strace slows what it traces, so this is no CPU window):")
+    print()
+    print("| producer | window s | frames received | calls | calls per 1/30 s | most frequent (per 1/30 s) |")
+    print("|---|---|---|---|---|---|")
+    for e in entries:
+        calls = strace_calls(e["summary"])
+        seconds = float(e["t1"]) - float(e["t0"])
+        total = calls.pop("total", sum(calls.values()))
+        if not calls or seconds <= 0:
+            print(f"| {NAMES[e['config']]} | {seconds:.1f} | {e['frames']} | - | - | no strace summary |")
+            continue
+        ticks = seconds * 30
+        top = sorted(calls.items(), key=lambda item: -item[1])[:6]
+        print(f"| {NAMES[e['config']]} | {seconds:.1f} | {e['frames']} | {total} | {total / ticks:.1f} | "
+              + ", ".join(f"{call} {count / ticks:.1f}" for call, count in top) + " |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--row-header", action="store_true")
+    parser.add_argument("--row")
+    parser.add_argument("--summary")
+    parser.add_argument("--idle")
+    parser.add_argument("--strace")
+    args = parser.parse_args()
+    if args.row_header:
+        print(ROW_HEADER)
+    if args.row:
+        print_row(window(fields(args.row)))
+    if args.summary:
+        rows = [window(w) for w in read_tsv(args.summary) if w.get("kind") == "window"]
+        if not rows:
+            print("no windows measured")
+            return 1
+        summary(rows)
+        if args.idle:
+            print()
+            idle_lines(args.idle)
+        if args.strace:
+            strace_table(args.strace)
     return 0
 
 

@@ -15,6 +15,8 @@ packages=(
   # browsers, the Camera portal (with the tests' Access backend in Python) and V4L2 through pw-v4l2
   chromium firefox-esr xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
   nodejs
+  # benchmarks: system calls per frame (bench/pipewire_bench.sh)
+  strace
 )
 # Node.js from another source may bring its own npm; Debian's comes as a package of its own.
 command -v npm >/dev/null 2>&1 || packages+=(npm)

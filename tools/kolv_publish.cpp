@@ -20,9 +20,9 @@
 #include <system_error>
 #include <vector>
 
+#include "handoff/unique_fd.h"
 #include "image_picture.h"
 #include "kolv/companion.h"
-#include "platform/linux/unique_fd.h"
 #include "test_pattern.h"
 
 namespace {
@@ -171,7 +171,8 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments) {
       ->check(CLI::Range(1, 120))
       ->option_text("N");
   const auto* group =
-      app.add_option("--group", arguments.group, "App group (default: the camera's, else group.kolv.vcamera)")
+      app.add_option("--group", arguments.group,
+                     std::string("App group (default: the camera's, else ") + companion::kFallbackAppGroupID + ")")
           ->option_text("ID");
   app.add_option("--info-plist", arguments.infoPlist, "Take the app group from this Info.plist")
       ->option_text("PATH")

@@ -5,16 +5,15 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/dispatch_linux.h"
+#include "handoff/app_group.h"
+#include "handoff/file_formats.h"
+#include "kolv/handoff_names.h"
 #include "platform/linux/handoff_check.h"
 #include "platform/linux/host_clock.h"
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
 #include "platform/linux/portal_probe.h"
-#include "platform/linux/signal_run_loop.h"
-#include "platform/pipewire/pipewire_host.h"
 #include "platform/pipewire/session_probe.h"
-#include "shared/shared_frame_reader.h"
 
 namespace kolv {
 namespace {
@@ -23,13 +22,6 @@ using Status = CheckItem::Status;
 
 constexpr auto kTimeout = std::chrono::seconds(2);
 constexpr const char* kNodeName = "kolv-camera";
-
-// Discards every line: the check prints its own. Main thread.
-class SilentLog final : public OSLog {
- public:
-  bool isEnabled(OSLogType) const override { return false; }
-  void write(OSLogType, std::string_view) override {}
-};
 
 // Where libpipewire looks for the daemon: PIPEWIRE_REMOTE (a name or a path), by default
 // "pipewire-0", in PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR or USERPROFILE.
@@ -125,18 +117,11 @@ std::vector<CheckItem> checkPortal() {
 }
 
 std::vector<CheckItem> checkCompanion() {
-  // The app group comes from the same Info.plist, resolved the same way, as the running
-  // camera's; nothing here is started.
-  SilentLog log;
-  auto clock = std::make_shared<MonotonicHostClock>();
-  LinuxMediaServices media(clock);
-  InfoPlistBundleServices bundles;
-  AppGroupFileManager fileManager;
-  LinuxDispatch dispatch;
-  SignalRunLoop runLoop;
-  PipeWireHost host(log);
-  const Platform platform{host, media, dispatch, bundles, fileManager, log, runLoop};
-  const std::string group = SharedFrameReader::resolveAppGroupID(platform);
+  // The app group comes from the same Info.plist as the running camera's, by the rules that
+  // both sides of the hand-off share; nothing here is started.
+  const std::string group = handoff::resolveAppGroupID(InfoPlistBundleServices::ownInfoPlist());
+  LinuxMediaServices media(std::make_shared<MonotonicHostClock>());
+  const AppGroupFileManager fileManager;
   const auto files = companionHandOffFiles();
   return checkHandOff(group, fileManager.containerURLForSecurityApplicationGroupIdentifier(group), files[0], files[1],
                       defaultSurfaceRegistry(), media);
@@ -145,7 +130,8 @@ std::vector<CheckItem> checkCompanion() {
 }  // namespace
 
 std::vector<HandOffFile> companionHandOffFiles() {
-  return {{kSurfaceIDFileName, 4, false}, {kFrameMetadataFileName, 8, true}};
+  return {{kSurfaceIDFileName, handoff::kSurfaceIDFileLength, false},
+          {kFrameMetadataFileName, handoff::kFrameMetadataFileLength, true}};
 }
 
 int runCheck(std::FILE* out) {

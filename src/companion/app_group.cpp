@@ -1,41 +1,11 @@
-// The app group and its container, chosen as the camera chooses them.
-#include <plist/plist.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <string_view>
-#include <system_error>
-
+// The app group and its container, chosen as the camera chooses them (src/handoff).
+#include "handoff/app_group.h"
 #include "handoff/info_dictionary.h"
-#include "handoff_files.h"
 #include "kolv/companion.h"
 
 namespace kolv::companion {
-namespace {
 
-bool isSinglePathComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
-}  // namespace
-
-std::string resolveAppGroupID(const std::filesystem::path& infoPlist) {
-  std::string reason;
-  const auto dictionary = handoff::InfoDictionary::read(infoPlist, reason);
-  if (!dictionary) return kFallbackAppGroupID;
-  if (auto group = dictionary->findString("AppGroupIdentifier")) return *group;
-  plist_t groups = dictionary->find("com.apple.security.application-groups");
-  if (groups != nullptr && plist_get_node_type(groups) == PLIST_ARRAY && plist_array_get_size(groups) > 0) {
-    // Only an array made of strings counts, as in the camera.
-    bool allStrings = true;
-    for (std::uint32_t i = 0; i < plist_array_get_size(groups); ++i) {
-      allStrings = allStrings && plist_get_node_type(plist_array_get_item(groups, i)) == PLIST_STRING;
-    }
-    if (allStrings) return *handoff::InfoDictionary::stringOf(plist_array_get_item(groups, 0));
-  }
-  return kFallbackAppGroupID;
-}
+std::string resolveAppGroupID(const std::filesystem::path& infoPlist) { return handoff::resolveAppGroupID(infoPlist); }
 
 bool isUsableInfoPlist(const std::filesystem::path& infoPlist, std::string* reason) {
   std::string why;
@@ -44,20 +14,11 @@ bool isUsableInfoPlist(const std::filesystem::path& infoPlist, std::string* reas
   return usable;
 }
 
-std::optional<std::filesystem::path> runtimeDirectory() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
-    return std::filesystem::path(runtime);
-  }
-  const std::filesystem::path perUser = "/run/user/" + std::to_string(::geteuid());
-  std::error_code error;
-  if (std::filesystem::is_directory(perUser, error)) return perUser;
-  return std::nullopt;
-}
+std::optional<std::filesystem::path> runtimeDirectory() { return handoff::runtimeDirectory(); }
 
 std::optional<std::filesystem::path> appGroupContainer(const std::filesystem::path& runtimeDir,
                                                        const std::string& group) {
-  if (!isSinglePathComponent(group)) return std::nullopt;
-  return runtimeDir / "app-groups" / group;
+  return handoff::appGroupContainer(runtimeDir, group);
 }
 
 const char* describe(Status status) {

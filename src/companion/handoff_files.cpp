@@ -1,27 +1,18 @@
 #include "handoff_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "handoff/byte_order.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/regular_file.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv::companion {
 namespace {
-
-template <std::size_t N>
-std::array<std::byte, N> littleEndian(std::uint64_t value) {
-  std::array<std::byte, N> bytes{};
-  for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<std::byte>(value >> (8 * i));
-  return bytes;
-}
 
 std::string systemReason(const std::string& what, const std::filesystem::path& path, int error) {
   return what + " " + path.string() + ": " + std::strerror(error);
@@ -52,17 +43,6 @@ class PendingFile {
 std::atomic<std::uint64_t> temporaryCounter{0};
 
 }  // namespace
-
-std::array<std::byte, 4> encodeSurfaceID(std::uint32_t surfaceID) { return littleEndian<4>(surfaceID); }
-
-std::array<std::byte, 8> encodeTimestamp(double timestamp) {
-  return littleEndian<8>(std::bit_cast<std::uint64_t>(timestamp));
-}
-
-std::optional<double> decodeTimestamp(std::span<const std::byte> bytes) {
-  if (bytes.size() != 8) return std::nullopt;
-  return std::bit_cast<double>(handoff::littleEndianValue(bytes));
-}
 
 int replaceFile(const std::filesystem::path& folder, const std::string& name, std::span<const std::byte> bytes,
                 std::string& reason) {
@@ -100,22 +80,9 @@ int replaceFile(const std::filesystem::path& folder, const std::string& name, st
 }
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t maxLength) {
-  const UniqueFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) return std::nullopt;
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  std::string content(maxLength + 1, '\0');
-  std::size_t filled = 0;
-  while (filled < content.size()) {
-    const ssize_t count = ::read(fd.get(), content.data() + filled, content.size() - filled);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return std::nullopt;
-    if (count == 0) break;
-    filled += static_cast<std::size_t>(count);
-  }
-  if (filled > maxLength) return std::nullopt;
-  content.resize(filled);
-  return content;
+  const auto bytes = handoff::readRegularFile(path, maxLength + 1);
+  if (!bytes || bytes->size() > maxLength) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
 }  // namespace kolv::companion

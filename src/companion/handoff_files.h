@@ -1,8 +1,8 @@
-// The two hand-off files byte by byte, and replacing a file in one step.
+// Replacing a hand-off file in one step, and reading one back; the byte formats are
+// src/handoff's (handoff/file_formats.h).
 // Thread-safety: free functions without state; safe from any thread.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -10,14 +10,13 @@
 #include <span>
 #include <string>
 
+#include "handoff/file_formats.h"
+
 namespace kolv::companion {
 
-// The surface-ID file: the ID as 4 bytes, little-endian.
-std::array<std::byte, 4> encodeSurfaceID(std::uint32_t surfaceID);
-// The frame-metadata file: an IEEE 754 double as 8 bytes, little-endian.
-std::array<std::byte, 8> encodeTimestamp(double timestamp);
-// The timestamp held by exactly 8 bytes; empty for any other length.
-std::optional<double> decodeTimestamp(std::span<const std::byte> bytes);
+using handoff::decodeTimestamp;
+using handoff::encodeSurfaceID;
+using handoff::encodeTimestamp;
 
 // Writes `bytes` to a new temporary file in `folder`, then renames it to `name`, so that a
 // reader opens either the old file or the new one, whole. 0 on success; on failure the

@@ -49,10 +49,10 @@
 #include <utility>
 
 #include "handoff/companion_lock.h"
+#include "handoff/shared_surface.h"
+#include "handoff/unique_fd.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
-#include "platform/linux/shared_surface.h"
-#include "platform/linux/unique_fd.h"
 #include "read_watcher.h"
 
 namespace kolv::companion {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv::companion {
 

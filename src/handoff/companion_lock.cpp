@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv::handoff {
 

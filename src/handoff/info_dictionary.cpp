@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv::handoff {
 

@@ -6,14 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "kolv/handoff_names.h"  // the fallback group and the two file names, shared with companions
 #include "platform/platform.h"
 
 namespace kolv {
-
-// The app group used when the Info dictionary names none; companions use the same.
-inline constexpr char kFallbackAppGroupID[] = "group.kolv.vcamera";
-inline constexpr char kSurfaceIDFileName[] = "kolvcamera_surface_id";
-inline constexpr char kFrameMetadataFileName[] = "kolvcamera_frame_meta";
 
 class SharedFrameReader {
  public:

@@ -1,4 +1,4 @@
-// The hand-off files byte by byte, and their replacement in one step.
+// The hand-off files replaced in one step (their bytes: tests/handoff/file_formats_test.cpp).
 #include "handoff_files.h"
 
 #include <atomic>
@@ -11,21 +11,6 @@
 
 namespace kolv::companion::test {
 namespace {
-
-std::vector<std::byte> toVector(std::span<const std::byte> bytes) { return {bytes.begin(), bytes.end()}; }
-
-TEST(HandoffBytesTest, AreLittleEndian) {
-  EXPECT_EQ(toVector(encodeSurfaceID(42)), bytesOf({0x2A, 0, 0, 0}));
-  EXPECT_EQ(toVector(encodeSurfaceID(0xA1B2C3D4)), bytesOf({0xD4, 0xC3, 0xB2, 0xA1}));
-  EXPECT_EQ(toVector(encodeTimestamp(1.0)), bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
-  EXPECT_EQ(toVector(encodeTimestamp(-2.5)), bytesOf({0, 0, 0, 0, 0, 0, 0x04, 0xC0}));
-
-  EXPECT_EQ(decodeTimestamp(bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F})), 1.0);
-  const double wallClock = 1'712'345'678.123456;
-  EXPECT_EQ(decodeTimestamp(encodeTimestamp(wallClock)), wallClock);
-  EXPECT_FALSE(decodeTimestamp(bytesOf({0, 0, 0, 0, 0, 0, 0xF0})));
-  EXPECT_FALSE(decodeTimestamp(bytesOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F, 0})));
-}
 
 class ReplaceFileTest : public CompanionTest {
  protected:

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "companion_fixture.h"
+#include "handoff/unique_fd.h"
 #include "handoff_files.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv::companion::test {
 namespace {

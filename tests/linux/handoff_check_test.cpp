@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/shared_surface.h"
+#include "handoff/shared_surface.h"
 
 namespace kolv {
 namespace {

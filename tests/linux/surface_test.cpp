@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "handoff/shared_surface.h"
+#include "handoff/unique_fd.h"
 #include "platform/linux/media_linux.h"
-#include "platform/linux/shared_surface.h"
-#include "platform/linux/unique_fd.h"
 #include "support/fake_foundation.h"
 
 namespace kolv {

@@ -16,11 +16,11 @@
 #include <thread>
 
 #include "device/kolv_camera_device_source.h"
+#include "handoff/shared_surface.h"
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
 #include "platform/linux/media_linux.h"
-#include "platform/linux/shared_surface.h"
 #include "service/kolv_camera_provider_source.h"
 #include "shared/shared_frame_reader.h"
 #include "stream/kolv_camera_stream_source.h"

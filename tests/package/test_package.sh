@@ -81,7 +81,7 @@ prefix="$scratch/prefix"
 if cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; then
   pc=$(find "$prefix" -name kolv-companion.pc)
   libdir=$(dirname "$(dirname "$pc")")
-  check "cmake --install $build installs no surface library of its own" eval '[ -z "$(find "$prefix" -name "*kolv_surface*")" ]'
+  check "cmake --install $build installs no hand-off library of its own" eval '[ -z "$(find "$prefix" -name "*kolv_handoff*")" ]'
   for mode in cmake pkg-config; do
     check "consumer with $mode, static and shared, against $prefix" \
       consumer prefix "$mode" "$prefix/share/kolv-camera/Info.plist" \
@@ -108,7 +108,8 @@ doc=/usr/share/doc/kolv-camera
 expected=(
   /usr/bin/kolv-camera /usr/bin/kolv-publish /usr/share/kolv-camera/Info.plist /usr/lib/systemd/user/kolv-camera.service
   "$lib/libkolv_companion.a" "$lib/libkolv_companion.so" "$lib/libkolv_companion.so.0" "$lib/libkolv_companion.so.$version"
-  /usr/include/kolv_companion.h /usr/include/kolv/companion.h "$lib/pkgconfig/kolv-companion.pc"
+  /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h
+  "$lib/pkgconfig/kolv-companion.pc"
   "$lib/cmake/KolvCompanion/KolvCompanionConfig.cmake" "$lib/cmake/KolvCompanion/KolvCompanionConfigVersion.cmake"
   "$lib/cmake/KolvCompanion/KolvCompanionTargets.cmake" "$doc/README.md"
 )
@@ -120,8 +121,8 @@ for file in "${expected[@]}"; do
 done
 check "dpkg -L kolv-camera lists the ${#expected[@]} files the README names, all present${missing:+ (missing: ${missing[*]})}" \
   [ ${#missing[@]} = 0 ]
-check "the package has no file outside /usr and no surface library" \
-  eval '! grep -v "^/usr" "$scratch/files" | grep -qv "^/\.$" && ! grep -q kolv_surface "$scratch/files"'
+check "the package has no file outside /usr and no hand-off library" \
+  eval '! grep -v "^/usr" "$scratch/files" | grep -qv "^/\.$" && ! grep -q kolv_handoff "$scratch/files"'
 check "the user unit starts /usr/bin/kolv-camera" grep -qx 'ExecStart=/usr/bin/kolv-camera' /usr/lib/systemd/user/kolv-camera.service
 depends=$(dpkg-query -W -f='${Depends}' kolv-camera)
 check "Depends, from dpkg-shlibdeps: libpipewire-0.3-0, libplist3, and pipewire ($depends)" \

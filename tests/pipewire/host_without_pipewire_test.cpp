@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "fakes.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 #include "platform/pipewire/pipewire_host.h"
 
 namespace kolv {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fakes.h"
-#include "platform/linux/surface_layout.h"
+#include "handoff/surface_layout.h"
 #include "platform/pipewire/frame_writer.h"
 
 namespace kolv::pipewire {

@@ -1,73 +1,26 @@
 #include "platform/linux/app_group_file_manager.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
-#include "handoff/byte_order.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/app_group.h"
+#include "handoff/file_formats.h"
 
 namespace kolv {
-namespace {
-
-// Read size for files that grow while being read or that report no size (/proc, sysfs).
-constexpr std::size_t kReadChunk = 64 * 1024;
-
-// One plain name: not empty, not "." or "..", no separator and no NUL.
-bool isSinglePathComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
-}  // namespace
-
-std::optional<std::vector<std::byte>> readRegularFile(const std::filesystem::path& path, std::size_t maxLength) {
-  // O_NONBLOCK: opening a FIFO with no writer must not wait for one. Symlinks are followed; the
-  // regular-file check below applies to whatever they lead to.
-  const UniqueFD file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!file) return std::nullopt;
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-
-  // st_size is only a hint: the file may change under us, and some report 0.
-  const auto expected = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
-  std::vector<std::byte> bytes(std::min(maxLength, expected + 1));
-  std::size_t filled = 0;
-  while (filled < maxLength) {
-    if (filled == bytes.size()) bytes.resize(std::min(maxLength, filled + kReadChunk));
-    const ssize_t count = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (count == 0) break;
-    const bool shortRead = static_cast<std::size_t>(count) < bytes.size() - filled;
-    filled += static_cast<std::size_t>(count);
-    // A short read of a regular file is its end. Files that report no size (/proc) may read
-    // short before their end, and keep being read until a read returns nothing.
-    if (shortRead && expected > 0 && filled >= expected) break;
-  }
-  bytes.resize(filled);
-  return bytes;
-}
 
 HandOffProblem handOffProblem(const HandOffFile& file, const std::optional<std::vector<std::byte>>& bytes) {
   using Kind = HandOffProblem::Kind;
   if (!bytes) return {Kind::missing, 0};
   if (bytes->size() != file.length) return {Kind::wrongLength, bytes->size()};
   if (file.timestamp && file.length == sizeof(double)) {
-    if (!std::isfinite(std::bit_cast<double>(handoff::littleEndianValue(*bytes)))) return {Kind::notFinite, 0};
+    if (!std::isfinite(handoff::decodeTimestamp(*bytes).value_or(0))) return {Kind::notFinite, 0};
   }
   return {};
 }
@@ -118,10 +71,9 @@ AppGroupFileManager::AppGroupFileManager(OSLog& log, std::vector<HandOffFile> ha
 
 std::optional<std::filesystem::path> AppGroupFileManager::containerURLForSecurityApplicationGroupIdentifier(
     const std::string& groupIdentifier) const {
-  if (!isSinglePathComponent(groupIdentifier)) return std::nullopt;
-  const auto runtime = runtimeDir_ ? runtimeDir_ : runtimeDirectory();
+  const auto runtime = runtimeDir_ ? runtimeDir_ : handoff::runtimeDirectory();
   if (!runtime) return std::nullopt;
-  return *runtime / "app-groups" / groupIdentifier;
+  return handoff::appGroupContainer(*runtime, groupIdentifier);
 }
 
 std::optional<std::vector<std::byte>> AppGroupFileManager::contentsAtPath(const std::filesystem::path& path,
@@ -150,17 +102,6 @@ void AppGroupFileManager::watch(const std::filesystem::path& path,
                      describeHandOffProblem(file, path, problem).c_str());
     return;
   }
-}
-
-std::optional<std::filesystem::path> AppGroupFileManager::runtimeDirectory() {
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr) {
-    std::filesystem::path path(xdg);
-    if (path.is_absolute()) return path;
-  }
-  std::filesystem::path perUser = std::filesystem::path("/run/user") / std::to_string(::geteuid());
-  std::error_code error;
-  if (std::filesystem::is_directory(perUser, error)) return perUser;
-  return std::nullopt;
 }
 
 }  // namespace kolv

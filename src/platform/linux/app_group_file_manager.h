@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "handoff/regular_file.h"
 #include "platform/foundation.h"
 
 namespace kolv {
 
-// At most `maxLength` bytes of the regular file at `path`; empty when it cannot be opened or is
-// not a regular file. Never blocks on a FIFO or device, and never reads more than asked for.
-std::optional<std::vector<std::byte>> readRegularFile(const std::filesystem::path& path, std::size_t maxLength);
+using handoff::readRegularFile;
 
 // A file that a companion hands over through its container, by name, and its exact length.
 struct HandOffFile {
@@ -46,7 +45,7 @@ std::string describeHandOffProblem(const HandOffFile& file, const std::filesyste
 class AppGroupFileManager final : public NSFileManager {
  public:
   // Containers live in `runtimeDir`/app-groups; without one, the runtime directory is looked
-  // up anew on every call (see runtimeDirectory).
+  // up anew on every call (see handoff::runtimeDirectory).
   explicit AppGroupFileManager(std::optional<std::filesystem::path> runtimeDir = std::nullopt);
   // The same, watching reads of `handOffFiles` (by file name, in any folder): each problem is
   // logged to `log` when it differs from the file's last one, and the file's recovery too.
@@ -59,9 +58,6 @@ class AppGroupFileManager final : public NSFileManager {
       const std::string& groupIdentifier) const override;
   std::optional<std::vector<std::byte>> contentsAtPath(const std::filesystem::path& path,
                                                        std::size_t maxLength) const override;
-
-  // $XDG_RUNTIME_DIR when it is an absolute path, else /run/user/<euid> when that folder exists.
-  static std::optional<std::filesystem::path> runtimeDirectory();
 
  private:
   void watch(const std::filesystem::path& path, const std::optional<std::vector<std::byte>>& bytes) const;

@@ -47,8 +47,8 @@
 #include <utility>
 #include <vector>
 
+#include "handoff/unique_fd.h"
 #include "platform/linux/host_clock.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv {
 

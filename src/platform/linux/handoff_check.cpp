@@ -4,15 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 
-#include "handoff/byte_order.h"
 #include "handoff/companion_lock.h"
-#include "platform/linux/surface_layout.h"
+#include "handoff/file_formats.h"
+#include "handoff/surface_layout.h"
 
 namespace kolv {
 namespace {
@@ -113,7 +112,7 @@ CheckItem timestampItem(const HandOffFile& file, const std::filesystem::path& pa
   if (problem.kind != HandOffProblem::Kind::none) {
     return {Status::failure, describeHandOffProblem(file, path, problem), fileFix(file, problem)};
   }
-  const double value = std::bit_cast<double>(handoff::littleEndianValue(*bytes));
+  const double value = handoff::decodeTimestamp(*bytes).value_or(0);
   const bool epochLike = value > kEpochLike;
   const double age = epochLike ? now - value : now - modifiedAt;
   const std::string where = file.name + ": timestamp " + seconds(value);
@@ -167,7 +166,7 @@ std::vector<CheckItem> checkHandOff(const std::string& group, const std::optiona
     if (idProblem.kind != HandOffProblem::Kind::none) {
       items.push_back({Status::failure, describeHandOffProblem(idFile, idPath, idProblem), fileFix(idFile, idProblem)});
     } else {
-      const auto id = static_cast<IOSurfaceID>(handoff::littleEndianValue(*idBytes));
+      const IOSurfaceID id = handoff::decodeSurfaceID(*idBytes).value_or(0);
       surfaceID = id;
       items.push_back({Status::ok, idFile.name + ": names surface " + std::to_string(id), {}});
     }

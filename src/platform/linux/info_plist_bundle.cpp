@@ -71,14 +71,7 @@ InfoPlistBundleServices::InfoPlistBundleServices(std::filesystem::path infoPlist
 
 NSBundleRef InfoPlistBundleServices::mainBundle() {
   std::call_once(loaded_, [this] {
-    std::filesystem::path path;
-    if (infoPlist_) {
-      path = *infoPlist_;
-    } else {
-      std::error_code error;
-      const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-      if (!error) path = infoPlistBeside(executable);
-    }
+    const std::filesystem::path path = infoPlist_ ? *infoPlist_ : ownInfoPlist();
     std::string reason;
     auto bundle = std::make_shared<const InfoPlistBundle>(path, &reason);
     std::error_code missing;
@@ -89,6 +82,12 @@ NSBundleRef InfoPlistBundleServices::mainBundle() {
     bundle_ = std::move(bundle);
   });
   return bundle_;
+}
+
+std::filesystem::path InfoPlistBundleServices::ownInfoPlist() {
+  std::error_code error;
+  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : infoPlistBeside(executable);
 }
 
 std::filesystem::path InfoPlistBundleServices::infoPlistBeside(const std::filesystem::path& executable) {

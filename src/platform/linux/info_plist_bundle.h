@@ -40,6 +40,8 @@ class InfoPlistBundleServices final : public BundleServices {
 
   NSBundleRef mainBundle() override;
 
+  // The Info.plist beside the running executable; empty when /proc/self/exe cannot be read.
+  static std::filesystem::path ownInfoPlist();
   // `<dir>/../share/kolv-camera/Info.plist` (installed) when that file exists, otherwise
   // `<dir>/Info.plist` (build tree), where <dir> holds `executable`.
   static std::filesystem::path infoPlistBeside(const std::filesystem::path& executable);

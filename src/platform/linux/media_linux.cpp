@@ -1,37 +1,26 @@
 #include "platform/linux/media_linux.h"
 
-#include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <utility>
 
+#include "handoff/unique_fd.h"
 #include "platform/linux/pixel_buffer_pool.h"
-#include "platform/linux/shared_memory.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv {
 namespace {
 
 // A surface that another process published, mapped into this one. Its geometry is the
-// copy taken at lookup: the producer may rewrite its header, but it cannot shrink the file
-// (sealed), so every plane stays mapped and backed for as long as this lives.
+// copy taken at lookup (PublishedSurfaceMemory).
 // Thread-safety: immutable; any thread.
 class PublishedSurface final : public IOSurface {
  public:
-  // Checks and maps the memfd behind the registry entry of `id`.
-  static SurfaceLookupResult open(UniqueFD fd, IOSurfaceID id);
-
-  PublishedSurface(UniqueFD fd, MemoryMapping mapping, const SurfaceHeader& header)
-      : fd_(std::move(fd)), mapping_(std::move(mapping)), header_(header) {}
+  explicit PublishedSurface(PublishedSurfaceMemory memory)
+      : fd_(std::move(memory.fd)), mapping_(std::move(memory.mapping)), header_(memory.header) {}
 
   IOSurfaceID surfaceID() const override { return header_.surfaceID; }
   std::size_t width() const override { return header_.width; }
@@ -49,80 +38,13 @@ class PublishedSurface final : public IOSurface {
   const SurfaceHeader header_;
 };
 
-UniqueFD openSurfaceEntry(int registry, IOSurfaceID id) {
-  // Opening the entry follows its /proc/<pid>/fd/<n> link to the producer's memfd. A
-  // dangling link fails here. O_NONBLOCK keeps a FIFO from stalling the caller; it is
-  // refused below like any file that is not a memfd.
-  return UniqueFD(::openat(registry, std::to_string(id).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-}
-
 SurfaceLookupResult refused(SurfaceRefusal refusal, std::string reason) {
   return {nullptr, refusal, std::move(reason)};
 }
 
-// Why the entry of `id` could not be opened; `error` is the errno of openat. Only runs once a
-// lookup has failed.
-SurfaceLookupResult explainUnopenable(int registry, IOSurfaceID id, int error) {
-  const std::string name = std::to_string(id);
-  struct stat entry {};
-  if (::fstatat(registry, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-    return refused(SurfaceRefusal::noEntry, "nothing is published under this ID (no registry entry)");
-  }
-  if (error == ENOENT && S_ISLNK(entry.st_mode)) {
-    return refused(SurfaceRefusal::danglingEntry, "its companion has exited (dangling registry link)");
-  }
-  return refused(SurfaceRefusal::unopenable,
-                 std::string("its registry entry cannot be opened: ") + std::strerror(error));
-}
-
-SurfaceLookupResult PublishedSurface::open(UniqueFD fd, IOSurfaceID id) {
-  // Seals before size: seals are never removed, so once shrink and grow are sealed the
-  // size read next is the size for good. Files that cannot be sealed report an error or
-  // F_SEAL_SEAL alone.
-  constexpr int kSizeSeals = F_SEAL_SHRINK | F_SEAL_GROW;
-  const int seals = ::fcntl(fd.get(), F_GET_SEALS);
-  if (seals < 0) return refused(SurfaceRefusal::notMemfd, "not a sealed memfd (a plain file, FIFO or device)");
-  if ((seals & kSizeSeals) != kSizeSeals) {
-    return refused(SurfaceRefusal::unsealed, "its memfd is not sealed against shrinking and growing");
-  }
-  struct stat sealed {};
-  if (::fstat(fd.get(), &sealed) != 0 || !S_ISREG(sealed.st_mode)) {
-    return refused(SurfaceRefusal::notMemfd, "not a sealed memfd (not a regular file)");
-  }
-  if (sealed.st_uid != ::geteuid()) {
-    return refused(SurfaceRefusal::otherUser,
-                   "its file belongs to another user (uid " + std::to_string(sealed.st_uid) + ")");
-  }
-  // Plain shmem only: a hugetlb memfd can be sealed too, but its pages may fail to fault in.
-  struct statfs filesystem {};
-  if (::fstatfs(fd.get(), &filesystem) != 0 || filesystem.f_type != TMPFS_MAGIC) {
-    return refused(SurfaceRefusal::notMemfd, "not a memfd on plain shared memory (hugetlb or another file system)");
-  }
-
-  // The header is read once, into this process; nothing reads it from the mapping.
-  std::array<std::byte, kSurfaceHeaderSize> bytes{};
-  if (sealed.st_size < static_cast<off_t>(bytes.size()) ||
-      ::pread(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-    return refused(SurfaceRefusal::badHeader,
-                   "its file is " + std::to_string(sealed.st_size) + " bytes, shorter than the 64-byte header");
-  }
-  const std::optional<SurfaceHeader> header = decodeSurfaceHeader(bytes);
-  if (!header) return refused(SurfaceRefusal::badHeader, "bad header: " + surfaceHeaderProblem(bytes));
-  if (header->surfaceID != id) {
-    return refused(SurfaceRefusal::idMismatch,
-                   "its header names surface " + std::to_string(header->surfaceID) + " (ID mismatch)");
-  }
-  const std::uint64_t extent = header->extent();
-  if (extent > static_cast<std::uint64_t>(sealed.st_size) || extent > std::numeric_limits<std::size_t>::max()) {
-    return refused(SurfaceRefusal::shorterThanHeader,
-                   "its file is " + std::to_string(sealed.st_size) + " bytes, shorter than the " +
-                       std::to_string(extent) + " its header describes (" + std::to_string(header->width) + "x" +
-                       std::to_string(header->height) + ", " + std::to_string(header->bytesPerRow) + " bytes per row)");
-  }
-
-  MemoryMapping mapping = MemoryMapping::mapSharedReadOnly(fd.get(), static_cast<std::size_t>(extent));
-  if (!mapping) return refused(SurfaceRefusal::unmappable, std::string("cannot be mapped: ") + std::strerror(errno));
-  return {std::make_shared<PublishedSurface>(std::move(fd), std::move(mapping), *header), SurfaceRefusal::none, {}};
+SurfaceLookupResult surfaceFrom(PublishedSurfaceOpening opening) {
+  if (!opening.memory) return refused(opening.refusal, std::move(opening.reason));
+  return {std::make_shared<PublishedSurface>(std::move(*opening.memory)), SurfaceRefusal::none, {}};
 }
 
 }  // namespace
@@ -166,7 +88,7 @@ SurfaceLookupResult LinuxMediaServices::lookupSurface(IOSurfaceID surfaceID) {
                                                          " is missing, a link, another user's or writable by others");
   }
   UniqueFD fd = openSurfaceEntry(registry.get(), surfaceID);
-  if (!fd) return explainUnopenable(registry.get(), surfaceID, errno);
+  if (!fd) return surfaceFrom(explainUnopenable(registry.get(), surfaceID, errno));
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) {
     return refused(SurfaceRefusal::unopenable, std::string("its file cannot be examined: ") + std::strerror(errno));
@@ -184,7 +106,7 @@ SurfaceLookupResult LinuxMediaServices::lookupSurface(IOSurfaceID surfaceID) {
     std::rotate(recentSurfaces_.begin(), recent, recent + 1);
     return {recentSurfaces_.front().surface, SurfaceRefusal::none, {}};
   }
-  SurfaceLookupResult opened = PublishedSurface::open(std::move(fd), surfaceID);
+  SurfaceLookupResult opened = surfaceFrom(openPublishedSurface(std::move(fd), surfaceID));
   if (!opened.surface) return opened;
   recentSurfaces_.insert(recentSurfaces_.begin(),
                          RecentSurface{surfaceID, status.st_dev, status.st_ino, opened.surface});

@@ -10,29 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "handoff/published_surface.h"
+#include "handoff/shared_surface.h"
 #include "platform/foundation.h"
-#include "platform/linux/shared_surface.h"
 #include "platform/linux/stream_buffers.h"
 #include "platform/media.h"
 
 namespace kolv {
-
-// Why a lookup found no surface, by kind; the kinds are what log lines are told apart by.
-enum class SurfaceRefusal {
-  none,
-  zeroID,             // the ID file names surface 0
-  noRegistry,         // the registry folder is missing or unsafe
-  noEntry,            // nothing is published under the ID
-  danglingEntry,      // the link's target is gone: its companion has exited
-  unopenable,         // the entry exists but cannot be opened
-  notMemfd,           // a plain file, FIFO, device or hugetlb file
-  unsealed,           // a memfd that may still shrink or grow
-  otherUser,          // a file of another user
-  badHeader,          // short, wrong magic or version, invalid geometry
-  idMismatch,         // the header names another surface
-  shorterThanHeader,  // the file ends before the rows its header describes
-  unmappable,         // mmap failed
-};
 
 // A lookup's outcome: the surface, or the kind and a one-line reason why there is none.
 struct SurfaceLookupResult {

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/shared_memory.h"
+#include "handoff/shared_memory.h"
 #include "platform/linux/stream_buffers.h"
 
 namespace kolv {

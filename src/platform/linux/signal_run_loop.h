@@ -2,8 +2,8 @@
 // asked by another thread.
 #pragma once
 
+#include "handoff/unique_fd.h"
 #include "platform/foundation.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kolv {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/linux/pixel_buffer_pool.h"
-#include "platform/linux/shared_memory.h"
+#include "handoff/shared_memory.h"
 
 namespace kolv {
 

@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/linux/surface_layout.h"
+#include "handoff/surface_layout.h"
 
 namespace kolv::pipewire {
 namespace {

@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "kolv/handoff_names.h"
+
 namespace kolv::companion {
 
-// The app group the camera uses when its Info dictionary names none.
-inline constexpr char kFallbackAppGroupID[] = "group.kolv.vcamera";
-inline constexpr char kSurfaceIDFileName[] = "kolvcamera_surface_id";
-inline constexpr char kFrameMetadataFileName[] = "kolvcamera_frame_meta";
+// The app group the camera uses when its Info dictionary names none, and the two hand-off
+// files' names (kolv/handoff_names.h, which the camera reads them from too).
+using ::kolv::kFallbackAppGroupID;
+using ::kolv::kFrameMetadataFileName;
+using ::kolv::kSurfaceIDFileName;
 inline constexpr std::uint32_t kDefaultWidth = 1280;
 inline constexpr std::uint32_t kDefaultHeight = 720;
 // How long a surface stays untouched after the surface-ID file stopped naming it: the

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "platform/linux/unique_fd.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv {
 

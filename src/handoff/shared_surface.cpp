@@ -1,4 +1,4 @@
-#include "platform/linux/shared_surface.h"
+#include "handoff/shared_surface.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "handoff/app_group.h"
 
 namespace kolv {
 namespace {
@@ -146,15 +148,9 @@ std::string surfaceHeaderProblem(std::span<const std::byte, kSurfaceHeaderSize> 
 }
 
 std::filesystem::path defaultSurfaceRegistry() {
-  constexpr const char* kFolder = "kolv-surfaces";
-  // A relative XDG_RUNTIME_DIR is to be ignored, like an unset one.
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
-    return std::filesystem::path(runtime) / kFolder;
-  }
-  const std::filesystem::path perUser = "/run/user/" + std::to_string(::geteuid());
-  std::error_code error;
-  if (std::filesystem::is_directory(perUser, error)) return perUser / kFolder;
-  return {};
+  const auto runtime = handoff::runtimeDirectory();
+  if (!runtime) return {};
+  return *runtime / "kolv-surfaces";
 }
 
 UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create, std::string* reason) {

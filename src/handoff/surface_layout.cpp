@@ -1,4 +1,4 @@
-#include "platform/linux/surface_layout.h"
+#include "handoff/surface_layout.h"
 
 namespace kolv {
 namespace {

@@ -12,9 +12,9 @@
 #include <span>
 #include <string>
 
-#include "platform/linux/shared_memory.h"
-#include "platform/linux/surface_layout.h"
-#include "platform/linux/unique_fd.h"
+#include "handoff/shared_memory.h"
+#include "handoff/surface_layout.h"
+#include "handoff/unique_fd.h"
 
 namespace kolv {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/shared_memory.h"
+#include "handoff/shared_memory.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
