@@ -112,12 +112,14 @@ pids+=("$camera_pid")
 wait_for 10 node_published kolv-camera || { cat "$work/camera.log" >&2; fail "the camera's node did not appear"; }
 
 # The camera's own count of frames it dropped in the stream that just stopped (its log says
-# "N frames sent, M dropped while streaming" when a stream stops): "SENT/DROPPED", or empty.
-stream_reports() { grep -c 'frames sent, .* dropped' "$work/camera.log"; }
+# "N frames sent (I in place, C copied), M dropped while streaming" when a stream stops):
+# "SENT/DROPPED, I in place", or empty.
+stream_reports() { grep -c 'frames sent (.*), .* dropped' "$work/camera.log"; }
 more_reports_than() { (($(stream_reports) > $1)); }
 camera_dropped() {
   wait_for 3 more_reports_than "$reports_before" || return 0
-  grep -o '[0-9]* frames sent, [0-9]* dropped' "$work/camera.log" | tail -n 1 | awk '{ print $1 "/" $4 }'
+  grep -o '[0-9]* frames sent ([0-9]* in place, [0-9]* copied), [0-9]* dropped' "$work/camera.log" | tail -n 1 |
+    awk '{ sub(/^\(/, "", $4); print $1 "/" $9 ", " $4 " in place" }'
 }
 
 # Starts kolv-publish --pattern --fps 30 and waits for its first picture; sets companion_pid.

@@ -141,7 +141,7 @@ def gaps(r):
 
 ROW_HEADER = ("| round | pos | configuration | load | steal % | frames/s | seq gaps (missing) | arrival p99 ms "
               "| producer CPU ms/s | producer wake-ups/s | companion CPU ms/s | companion wake-ups/s "
-              "| pipewire CPU ms/s | consumer CPU ms/s | camera's log: stream no., sent/dropped |\n" + "|---" * 15 + "|")
+              "| pipewire CPU ms/s | consumer CPU ms/s | camera's log: stream no., sent/dropped, sent in place |\n" + "|---" * 15 + "|")
 
 
 def print_row(r):
