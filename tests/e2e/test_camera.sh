@@ -38,6 +38,23 @@ wait_exit "$CONSUMER_PID"
 check "the rate consumer takes 150 frames" [ $? = 0 ]
 check "pts increase by 1/30 s (median), seq without big gaps" e2e_python check_timing.py "$log" --frames 150
 
+# Scheduling: libpipewire's data thread, which carries each frame to consumers, is real-time where
+# the system permits it (as root it always does); the frame queue, which reads files, never is.
+# Field 41 of /proc/PID/task/TID/stat is the policy: 0 SCHED_OTHER, 1 SCHED_FIFO, 2 SCHED_RR.
+thread_policies() {
+  local task
+  for task in /proc/"$CAMERA_PID"/task/*; do
+    printf '%s:%s\n' "$(cat "$task/comm")" "$(awk '{ sub(/^.*\) /, ""); print $39 }' "$task/stat")"
+  done
+}
+policies=$(thread_policies)
+if [ "$(id -u)" = 0 ]; then
+  check "a real-time thread carries the frames (threads: $(echo $policies))" \
+    eval "echo \"\$policies\" | grep -Eq ':(1|2)\$'"
+fi
+check "the frame queue is not real-time (threads: $(echo $policies))" \
+  eval "echo \"\$policies\" | grep -q '^cameraTimer:0\$'"
+
 kill -TERM "$CAMERA_PID"
 wait_exit "$CAMERA_PID" 10
 check "SIGTERM: the camera exits with status 0" [ $? = 0 ]

@@ -154,7 +154,11 @@ bool PipeWireHost::Impl::createLoop() {
     return false;
   }
   loop_ = pw_thread_loop_get_loop(threadLoop_.get());
-  context_.reset(pw_context_new(loop_, nullptr, 0));
+  // client-rt.conf: libpipewire's data thread, which runs the graph cycles that carry each frame
+  // to consumers, gets real-time priority where the system permits it (directly, or through
+  // RTKit). It does no file I/O; the frame queue, which reads the hand-off files, stays
+  // non-real-time.
+  context_.reset(pw_context_new(loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0));
   if (!context_) {
     os_log_with_type(log_, OSLogType::error, "cannot create the PipeWire context: %s", std::strerror(errno));
     return false;
