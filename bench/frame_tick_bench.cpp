@@ -62,7 +62,8 @@ struct Camera {
   }
   void writeFile(const char* name, const void* bytes, std::size_t size) {
     const fs::path temporary = container / (std::string(name) + ".tmp");
-    std::ofstream(temporary, std::ios::binary).write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+    std::ofstream(temporary, std::ios::binary)
+        .write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
     fs::rename(temporary, container / name);
   }
 

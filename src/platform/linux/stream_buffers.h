@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/linux/pixel_buffer_pool.h"
 #include "handoff/shared_memory.h"
+#include "platform/linux/pixel_buffer_pool.h"
 
 namespace kolv {
 

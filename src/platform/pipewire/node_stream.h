@@ -67,8 +67,6 @@ class NodeStream {
   void negotiate(const spa_pod* format);
   // Takes the buffers that the stream has handed back into the ledger's free ones.
   void takeBackReturnedBuffers();
-  // The buffer set is gone: the ledger starts an empty one, of the negotiated layout if any.
-  void forgetBuffers();
   // Sends buffer `index` with the sample's time and sequence; `placed`: it holds the picture.
   void send(std::uint32_t index, const Pending& pending, bool placed);
   void beginStreaming();
