@@ -34,35 +34,25 @@ def main() -> int:
                 return offset, expected
         return None
 
-    kinds = []
-    problems = []
     reference = None
-    trailing = 0
-    for frame in known_picture.read_frames(args.file):
-        if isinstance(frame, int):
-            trailing = frame
-            break
-        if frame == known_picture.GREY:
-            kinds.append("G")
-            continue
+
+    def classify(frame: bytes):
+        nonlocal reference
         if reference is not None:
             if frame == reference:
-                kinds.append("C")
-                continue
-            problem = f"differs from the first converted frame at byte {next(i for i in range(len(frame)) if frame[i] != reference[i])}"
-        else:
-            wrong = first_wrong_sample(frame)
-            if wrong is None:
-                reference = frame
-                kinds.append("C")
-                continue
-            offset, expected = wrong
-            pixel = offset // 4
-            problem = (f"pixel ({pixel % width}, {pixel // width}) is {tuple(frame[offset:offset + 4])}, "
-                       f"expected {expected} within {TOLERANCE}")
-        kinds.append("?")
-        if len(problems) < 3:
-            problems.append(f"frame {len(kinds) - 1}: {problem}")
+                return "C", None
+            byte = next(i for i in range(len(frame)) if frame[i] != reference[i])
+            return "?", lambda: f"differs from the first converted frame at byte {byte}"
+        wrong = first_wrong_sample(frame)
+        if wrong is None:
+            reference = frame
+            return "C", None
+        offset, expected = wrong
+        pixel = offset // 4
+        return "?", lambda: (f"pixel ({pixel % width}, {pixel // width}) is {tuple(frame[offset:offset + 4])}, "
+                             f"expected {expected} within {TOLERANCE}")
+
+    kinds, problems, trailing = known_picture.classify_frames(args.file, classify)
 
     ok = known_picture.summarize(kinds, {"G": "grey", "C": "converted"}, problems, trailing, args.frames)
     if kinds.count("C") < args.min_converted:

@@ -31,27 +31,19 @@ def main() -> int:
     args = parser.parse_args()
 
     picture = known_picture.picture()
-    kinds = []
-    problems = []
-    trailing = 0
-    for frame in known_picture.read_frames(args.file):
-        if isinstance(frame, int):
-            trailing = frame
-            break
-        if frame == known_picture.GREY:
-            kinds.append("G")
-        elif picture is not None and frame == picture:
-            kinds.append("P")
-        else:
-            kinds.append("?")
-            if len(problems) < 3:
-                to_grey, to_picture = (first_difference(frame, known_picture.GREY),
-                                       first_difference(frame, picture))
-                offset, near, name = ((to_grey, known_picture.GREY, "grey") if to_grey > to_picture
-                                      else (to_picture, picture, "the picture"))
-                problems.append(f"frame {len(kinds) - 1}: byte {offset} is {frame[offset]:#04x}, "
-                                f"{name} has {near[offset]:#04x}")
 
+    def classify(frame: bytes):
+        if frame == picture:
+            return "P", None
+
+        def problem() -> str:
+            to_grey, to_picture = first_difference(frame, known_picture.GREY), first_difference(frame, picture)
+            offset, near, name = ((to_grey, known_picture.GREY, "grey") if to_grey > to_picture
+                                  else (to_picture, picture, "the picture"))
+            return f"byte {offset} is {frame[offset]:#04x}, {name} has {near[offset]:#04x}"
+        return "?", problem
+
+    kinds, problems, trailing = known_picture.classify_frames(args.file, classify)
     ok = known_picture.summarize(kinds, {"G": "grey", "P": "picture"}, problems, trailing, args.frames)
     grey, pictures = kinds.count("G"), kinds.count("P")
     grey_from = 0 if args.grey_only else args.grey_from

@@ -59,6 +59,21 @@ def read_frames(path: str):
             yield frame
 
 
+def classify_frames(path: str, classify) -> tuple:
+    """Sorts each whole frame of a raw capture: "G" for grey, else classify(frame), which gives
+    a kind letter and, for "?", the problem. Returns the letters, the first three problems and
+    the count of bytes after the last whole frame."""
+    kinds, problems = [], []
+    for frame in read_frames(path):
+        if isinstance(frame, int):
+            return kinds, problems, frame
+        kind, problem = ("G", None) if frame == GREY else classify(frame)
+        kinds.append(kind)
+        if kind == "?" and len(problems) < 3:
+            problems.append(f"frame {len(kinds) - 1}: {problem()}")
+    return kinds, problems, 0
+
+
 def summarize(kinds: list, names: dict, problems: list, trailing: int, expected_frames: int) -> bool:
     """Prints one line of counts (each kind letter under its name, "?" as other) and the first
     problems; false when bytes trail the last frame, the count is not expected_frames, or a
