@@ -3,19 +3,23 @@
 #
 #   bench/pipewire_bench.sh BUILD_DIR [SECONDS] [ROUNDS]     (defaults: 10 s windows, 5 rounds)
 #
-# Three configurations stream, one at a time, to the same pipewiresrc consumer:
+# Four configurations stream, one at a time, to the same pipewiresrc consumer:
 #   camera     kolv-camera alone: grey frames
 #   companion  kolv-camera with `kolv-publish --pattern --fps 30` publishing (started before the
 #              consumer joins, measured over the same window)
 #   peer       the GStreamer peer: videotestsrc ! BGRA 1280x720 30/1 ! pipewiresink
+#   floor      kolv_fill_floor (bench/fill_floor_producer.cpp): one 0x40 memset per frame into a
+#              free PipeWire buffer on PipeWire's own loop and nothing else, the least any
+#              producer of grey frames can cost (skipped when the build has no benches)
 # in ROUNDS rounds, rotated so that every configuration takes every position (round 1 camera,
-# companion, peer; round 2 companion, peer, camera; round 3 peer, camera, companion; ...). Each
+# companion, peer, floor; round 2 companion, peer, floor, camera; ...). Each
 # window starts 1 s after the consumer's first frame and lasts SECONDS. Per window: frames
 # received per second, seq gaps (pipewiresrc turns the producer's seq into the buffer offset),
 # CPU per streamed second of the producer (all threads), the companion, the pipewire daemon and
 # the consumer, and wake-ups (voluntary + involuntary context switches of all threads) per
 # second. The ratio of the camera's CPU to the peer's is taken per round, against that round's
-# peer window, and summarised as median (min-max). kolv-camera runs throughout (idle between its
+# peer window (and the camera's against the floor's), and summarised as median (min-max).
+# kolv-camera runs throughout (idle between its
 # windows); the peer and the companion run for their own windows only; each consumer ends with
 # SIGINT, as an application closes a camera (see stop_consumer).
 #
@@ -25,7 +29,8 @@
 # over a short separate window (strace slows what it traces, so never inside a CPU window).
 # The report is bench/pipewire_bench_report.py's; the raw windows stay in the work folder when
 # KOLV_BENCH_KEEP=1. Needs a Release or RelWithDebInfo build with kolv-camera and kolv-publish
-# (-DKOLV_BUILD_TOOLS=ON, the default). About 4 minutes at the defaults.
+# (-DKOLV_BUILD_TOOLS=ON, the default), and kolv_fill_floor (-DKOLV_BUILD_BENCH=ON) for the
+# floor. About 5 minutes at the defaults.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -43,6 +48,7 @@ seconds=${2:-10}
 rounds=${3:-5}
 camera_bin="$build/src/app/kolv-camera"
 publish_bin="$build/tools/kolv-publish"
+floor_bin="$build/bench/kolv_fill_floor"
 for program in "$camera_bin" "$publish_bin"; do
   [ -x "$program" ] || { echo "pipewire_bench: $program is missing (build kolv-camera and kolv-publish)" >&2; exit 2; }
 done
@@ -149,6 +155,15 @@ start_peer() {
 }
 stop_peer() { stop_pid "$peer_pid"; peer_pid=; }
 
+floor_pid=
+start_floor() {
+  "$floor_bin" --name kolv-bench-floor >"$work/floor.log" 2>&1 &
+  floor_pid=$!
+  pids+=("$floor_pid")
+  wait_for 10 node_published kolv-bench-floor || { cat "$work/floor.log" >&2; fail "the floor's node did not appear"; }
+}
+stop_floor() { stop_pid "$floor_pid"; floor_pid=; }
+
 # start_consumer TARGET LOG: the pipewiresrc consumer, one debug line per buffer in LOG; waits
 # for its first frame. Sets timeout_pid and consumer_pid.
 start_consumer() {
@@ -220,6 +235,7 @@ measure() {
     camera) target=kolv-camera producer_pid=$camera_pid ;;
     companion) start_companion; target=kolv-camera producer_pid=$camera_pid ;;
     peer) start_peer; target=kolv-bench-peer producer_pid=$peer_pid ;;
+    floor) start_floor; target=kolv-bench-floor producer_pid=$floor_pid ;;
   esac
   local log="$work/$who-$round.log"
   reports_before=$(stream_reports)
@@ -237,13 +253,14 @@ measure() {
   l1=$(load1) s1=$(cpu_ticks)
   stop_consumer
   local dropped='' stream=''
-  if [ "$who" != peer ]; then
+  if [ "$who" = camera ] || [ "$who" = companion ]; then
     dropped=$(camera_dropped)
     stream=$(grep -c 'stream started' "$work/camera.log")
     [ "$stream" = 0 ] && stream=''
   fi
   [ -n "$companion_pid" ] && stop_companion
   [ -n "$peer_pid" ] && stop_peer
+  [ -n "$floor_pid" ] && stop_floor
   printf 'kind=window\tconfig=%s\tround=%s\tposition=%s\tt0=%s\tt1=%s\tn0=%s\tn1=%s\tproducer0=%s\tproducer1=%s\t' \
     "$who" "$round" "$position" "$t0" "$t1" "$n0" "$n1" "$p0" "$p1" >>"$windows"
   printf 'companion0=%s\tcompanion1=%s\tpipewire0=%s\tpipewire1=%s\tconsumer0=%s\tconsumer1=%s\t' \
@@ -254,21 +271,27 @@ measure() {
 }
 
 configs=(camera companion peer)
+if [ -x "$floor_bin" ]; then
+  configs+=(floor)
+else
+  echo "(no $floor_bin: the build has no benches, so no floor; configure with -DKOLV_BUILD_BENCH=ON)"
+fi
 python3 "$here/pipewire_bench_report.py" --row-header
 for round in $(seq "$rounds"); do
-  for position in 0 1 2; do
-    measure "${configs[$(((round - 1 + position) % 3))]}" "$round" "$position"
+  for ((position = 0; position < ${#configs[@]}; position++)); do
+    measure "${configs[$(((round - 1 + position) % ${#configs[@]}))]}" "$round" "$position"
   done
 done
 
 # System calls per frame, each producer over a short window of its own, traced by strace.
 : >"$work/strace.tsv"
 if command -v strace >/dev/null; then
-  for who in camera companion peer; do
+  for who in "${configs[@]}"; do
     case $who in
       camera) target=kolv-camera traced=$camera_pid ;;
       companion) start_companion; target=kolv-camera traced=$camera_pid ;;
       peer) start_peer; target=kolv-bench-peer traced=$peer_pid ;;
+      floor) start_floor; target=kolv-bench-floor traced=$floor_pid ;;
     esac
     log="$work/strace-$who.log"
     start_consumer "$target" "$log"
@@ -279,6 +302,7 @@ if command -v strace >/dev/null; then
     stop_consumer
     [ -n "$companion_pid" ] && stop_companion
     [ -n "$peer_pid" ] && stop_peer
+    [ -n "$floor_pid" ] && stop_floor
     printf 'kind=strace\tconfig=%s\tt0=%s\tt1=%s\tframes=%s\tsummary=%s\n' "$who" "$t0" "$t1" "$((n1 - n0))" \
       "$work/strace-$who.txt" >>"$work/strace.tsv"
   done

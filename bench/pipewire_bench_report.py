@@ -6,7 +6,7 @@
     pipewire_bench_report.py --summary WINDOWS.tsv [--idle IDLE.tsv] [--strace STRACE.tsv]
 
 Each line of the .tsv files is tab-separated key=value pairs. A window (kind=window) has its
-configuration (camera, companion, peer), round and position, wall times t0 and t1, the
+configuration (camera, companion, peer, floor), round and position, wall times t0 and t1, the
 consumer's buffer count at t0 and t1, samples of the producer, the companion, the pipewire
 daemon and the consumer at t0 and t1, the 1-minute load average and /proc/stat's stolen and total
 CPU ticks ("STEAL,TOTAL") at t0 and t1, the camera's own sent/dropped count and stream number
@@ -24,9 +24,13 @@ import sys
 
 CHAIN = re.compile(r"^(\d+):(\d+):(\d+)\.(\d{9}) .*<identity0:sink> calling chainfunction .*?"
                    r"offset (\d+|none),")
-NAMES = {"camera": "camera, grey frames", "companion": "camera, kolv-publish 30/s", "peer": "GStreamer peer"}
+NAMES = {"camera": "camera, grey frames", "companion": "camera, kolv-publish 30/s", "peer": "GStreamer peer",
+         "floor": "floor: one memset a frame"}
 # Producer CPU against the peer's, per round: the targets.
 RATIO_TARGETS = {"camera": 0.8, "companion": 1.1}
+# Ratios per round that put the targets in context, when the run has a floor: what one memset a
+# frame costs against the peer, and what the camera's grey frames cost against it.
+FLOOR_RATIOS = {"floor": ("floor", "peer"), "camera_floor": ("camera", "floor")}
 
 
 def fields(line):
@@ -172,32 +176,35 @@ def by_rounds(rows):
     return by_round
 
 
-def round_ratio(windows, config):
-    """The producer CPU of CONFIG's window over the peer's window of the same round, or None."""
-    peer, mine = windows.get("peer"), windows.get(config)
-    if peer and mine and peer["producer"] and mine["producer"] and peer["producer"]["cpu"] > 0:
-        return mine["producer"]["cpu"] / peer["producer"]["cpu"]
+def round_ratio(windows, config, against="peer"):
+    """The producer CPU of CONFIG's window over AGAINST's window of the same round, or None."""
+    base, mine = windows.get(against), windows.get(config)
+    if base and mine and base["producer"] and mine["producer"] and base["producer"]["cpu"] > 0:
+        return mine["producer"]["cpu"] / base["producer"]["cpu"]
     return None
 
 
 def summary(rows):
     by_round = by_rounds(rows)
-    ratios = {config: [] for config in RATIO_TARGETS}
+    columns = {config: (config, "peer") for config in RATIO_TARGETS}
+    if any(r["config"] == "floor" for r in rows):
+        columns.update(FLOOR_RATIOS)
+    ratios = {key: [] for key in columns}
     for rnd in sorted(by_round):
-        for config in RATIO_TARGETS:
-            ratio = round_ratio(by_round[rnd], config)
+        for key, (config, against) in columns.items():
+            ratio = round_ratio(by_round[rnd], config, against)
             if ratio is not None:
-                ratios[config].append(ratio)
+                ratios[key].append(ratio)
 
-    print("Producer CPU against the peer's, per round:")
+    print("Producer CPU against the peer's (and the floor's), per round:")
     print()
-    print("| round | order | " + " | ".join(f"{NAMES[c]} / peer" for c in RATIO_TARGETS) + " |")
-    print("|---|---|" + "---|" * len(RATIO_TARGETS))
+    print("| round | order | " + " | ".join(f"{c} / {a}" for c, a in columns.values()) + " |")
+    print("|---|---|" + "---|" * len(columns))
     for rnd in sorted(by_round):
         order = ", ".join(r["config"] for r in sorted(by_round[rnd].values(), key=lambda r: r["position"]))
         cells = []
-        for config in RATIO_TARGETS:
-            ratio = round_ratio(by_round[rnd], config)
+        for config, against in columns.values():
+            ratio = round_ratio(by_round[rnd], config, against)
             cells.append("n/a" if ratio is None else f"{ratio:.2f}")
         print(f"| {rnd} | {order} | " + " | ".join(cells) + " |")
     print()
@@ -209,7 +216,7 @@ def summary(rows):
           "| seq gaps (missing), all windows | producer wake-ups/s | companion CPU ms/s |")
     print("|---|---|---|---|---|---|---|---|")
     verdicts = []
-    for config in ("camera", "companion", "peer"):
+    for config in ("camera", "companion", "peer", "floor"):
         mine = [r for r in rows if r["config"] == config]
         if not mine:
             continue
@@ -227,8 +234,13 @@ def summary(rows):
             if any(r["backwards"] for r in mine):
                 seq += f", {sum(r['backwards'] or 0 for r in mine)} backwards"
             ratio = spread(ratios[config], "{:.2f}")
-            target = f"<= {RATIO_TARGETS[config]}"
-            if ratios[config]:
+            target = f"<= {RATIO_TARGETS[config]}" if config in RATIO_TARGETS else "-"
+            if config == "floor":
+                if ratios["floor"] and ratios["camera_floor"]:
+                    verdicts.append(f"{NAMES['floor']}: CPU {statistics.median(ratios['floor']):.2f}x the peer's; "
+                                    f"the camera's grey frames {statistics.median(ratios['camera_floor']):.2f}x the "
+                                    f"floor's (medians over rounds)")
+            elif ratios[config]:
                 median = statistics.median(ratios[config])
                 verdicts.append(f"{NAMES[config]}: CPU {median:.2f}x the peer's (median of {len(ratios[config])} "
                                 f"rounds; target <= {RATIO_TARGETS[config]}x) -> "

@@ -73,6 +73,14 @@ class RatioTest(unittest.TestCase):
         self.assertAlmostEqual(report.round_ratio(rounds[2], "companion"), 1.0)
         self.assertIsNone(report.round_ratio(rounds[1], "companion"))
 
+    def test_camera_against_the_floor_of_its_own_round(self):
+        rows = [report.window(w) for w in (
+            window("camera", 1, 300_000_000, [1]), window("floor", 1, 250_000_000, [1]),
+            window("camera", 2, 300_000_000, [1]), window("floor", 2, 400_000_000, [1]))]
+        rounds = report.by_rounds(rows)
+        self.assertAlmostEqual(report.round_ratio(rounds[1], "camera", "floor"), 1.2)
+        self.assertAlmostEqual(report.round_ratio(rounds[2], "camera", "floor"), 0.75)
+
 
 class StraceTest(unittest.TestCase):
     def test_calls_with_and_without_an_errors_column(self):
