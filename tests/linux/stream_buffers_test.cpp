@@ -88,11 +88,28 @@ TEST(StreamBuffersTest, TheBufferFreeTheLongestIsUsedFirst) {
   // overwrite a frame being read.
   auto stream = std::make_shared<OneStream>(3);
   std::vector<std::uint32_t> sent;
-  for (int i = 0; i < 3; ++i) sent.push_back(*stream->ledger->takeFreeForSending());
+  for (int i = 0; i < 3; ++i) sent.push_back(stream->ledger->takeFreeForSending()->index);
   for (const auto index : sent) stream->ledger->returnedByStream(index);
-  EXPECT_EQ(stream->ledger->takeFreeForSending(), sent[0]);
+  EXPECT_EQ(stream->ledger->takeFreeForSending()->index, sent[0]);
   LinuxPixelBufferPool pool(smallLayout(), stream);
   EXPECT_EQ(pool.createPixelBuffer(threshold(5)).value->baseAddress(), stream->ledger->data(sent[1]));
+}
+
+TEST(StreamBuffersTest, AFrameNotSentFreesItsBufferOnlyInItsOwnSet) {
+  auto stream = std::make_shared<OneStream>(1);
+  const auto taken = stream->ledger->takeFreeForSending();
+  ASSERT_TRUE(taken);
+  stream->ledger->unsent(taken->index, taken->generation);
+  const auto again = stream->ledger->takeFreeForSending();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->index, taken->index);
+
+  // Renegotiated before the frame went: its index names a buffer of the new set, which the
+  // stream still has.
+  stream->ledger->reset(smallLayout());
+  stream->ledger->add(std::make_shared<SharedMemory>(SharedMemory::create("test", 256)));
+  stream->ledger->unsent(again->index, again->generation);
+  EXPECT_FALSE(stream->ledger->takeFreeForSending());
 }
 
 TEST(StreamBuffersTest, TheThresholdCountsBuffersTheStreamOrItsConsumersHold) {

@@ -44,6 +44,18 @@ void StreamBufferLedger::returnedByStream(std::uint32_t index) {
   if (slots_[index].free()) freeOrder_.push_back(index);
 }
 
+void StreamBufferLedger::unsent(std::uint32_t index, std::uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (generation != generation_ || index >= slots_.size() || !slots_[index].withStream) return;
+  slots_[index].withStream = false;
+  if (slots_[index].free()) freeOrder_.push_back(index);
+}
+
+std::uint64_t StreamBufferLedger::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
 StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
   std::lock_guard lock(mutex_);
   for (std::uint32_t index = 0; index < slots_.size(); ++index) {
@@ -51,18 +63,18 @@ StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
     if (slot.memory->data() != data || !slot.lent) continue;
     if (slot.withStream || slot.writers > 0) return {Taken::Outcome::unfinished};
     slot.withStream = true;
-    return {Taken::Outcome::taken, index};
+    return {Taken::Outcome::taken, index, generation_};
   }
   return {Taken::Outcome::notLent};
 }
 
-std::optional<std::uint32_t> StreamBufferLedger::takeFreeForSending() {
+std::optional<StreamBufferLedger::FreeBuffer> StreamBufferLedger::takeFreeForSending() {
   std::lock_guard lock(mutex_);
-  if (freeOrder_.empty()) return std::nullopt;
+  if (!layout_ || freeOrder_.empty()) return std::nullopt;
   const std::uint32_t index = freeOrder_.front();
   freeOrder_.pop_front();
   slots_[index].withStream = true;
-  return index;
+  return FreeBuffer{index, generation_, slots_[index].memory, *layout_};
 }
 
 std::byte* StreamBufferLedger::data(std::uint32_t index) const {

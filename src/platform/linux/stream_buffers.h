@@ -44,6 +44,11 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   std::uint32_t add(std::shared_ptr<const SharedMemory> memory);
   // The stream handed buffer `index` of the current set back.
   void returnedByStream(std::uint32_t index);
+  // A buffer taken for sending that was not sent after all: free again, if it is of the current
+  // set (`generation`).
+  void unsent(std::uint32_t index, std::uint64_t generation);
+  // The current set's generation.
+  std::uint64_t generation() const;
   // Takes the lent, finished buffer whose pages start at `data` for sending: it is with the
   // stream from now on.
   struct Taken {
@@ -53,10 +58,19 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
       unfinished  // a lent buffer that is still being written, or was sent already: send nothing
     } outcome;
     std::uint32_t index = 0;
+    std::uint64_t generation = 0;
   };
   Taken takeForSending(const void* data);
-  // Takes a free buffer to write into and send at once (a picture copied in). Empty when none is free.
-  std::optional<std::uint32_t> takeFreeForSending();
+  // A free buffer taken to write a picture into and send: its pages stay mapped while `memory`
+  // is held, even when the stream drops the set meanwhile.
+  struct FreeBuffer {
+    std::uint32_t index = 0;
+    std::uint64_t generation = 0;
+    std::shared_ptr<const SharedMemory> memory;
+    PixelBufferLayout layout;
+  };
+  // Takes the buffer free the longest for a picture to be copied in. Empty when none is free.
+  std::optional<FreeBuffer> takeFreeForSending();
   // The pages of buffer `index` of the current set; nullptr when there is no such buffer.
   std::byte* data(std::uint32_t index) const;
 

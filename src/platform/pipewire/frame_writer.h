@@ -5,7 +5,7 @@
 // conversion is logged once when it starts and once when a companion's picture is shown
 // again; the camera's own grey frames, which come between a companion's pictures whenever it
 // has nothing new, neither start nor end it.
-// Thread-safety: lives on the loop thread of the NodeStream that owns it.
+// Thread-safety: lives on the sending thread of the NodeStream that owns it (the frame queue).
 #pragma once
 
 #include <cstdint>

@@ -17,7 +17,7 @@ namespace {
 // Room for one format object, or for the buffer and meta parameters.
 constexpr std::size_t kParamBytes = 1024;
 
-// Locks a pixel buffer's memory for reading for a scope. Loop thread.
+// Locks a pixel buffer's memory for reading for a scope. The sender's thread.
 class ReadLock {
  public:
   explicit ReadLock(const CVPixelBufferRef& buffer)
@@ -58,8 +58,9 @@ NodeStream::NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, 
       activity_(log, description_.label),
       writer_(log, description_.label) {}
 
-bool NodeStream::connect(pw_core* core) {
+bool NodeStream::connect(pw_core* core, pw_loop* dataLoop) {
   disconnect();
+  dataLoop_ = dataLoop;
   Properties properties{pw_properties_new(PW_KEY_NODE_NAME, description_.nodeName.c_str(), nullptr)};
   for (const auto& [key, value] : description_.properties) {
     pw_properties_set(properties.get(), key.c_str(), value.c_str());
@@ -82,8 +83,10 @@ bool NodeStream::connect(pw_core* core) {
     if (const spa_pod* format = buildEnumFormat(builder, description_.formats[i])) params.push_back(format);
   }
   // ALLOC_BUFFERS: the node makes its buffers' memory itself (onAddBuffer), so that the camera
-  // can draw into them.
-  const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS);
+  // can draw into them. RT_PROCESS: pw_stream_trigger_process(), which sendReady() calls on the
+  // data thread, then starts the cycle there and then, without a call through the loop thread.
+  const auto flags =
+      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
   const int result = pw_stream_connect(node_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params.data(),
                                        static_cast<std::uint32_t>(params.size()));
   if (result < 0) {
@@ -99,7 +102,7 @@ bool NodeStream::connect(pw_core* core) {
 }
 
 void NodeStream::disconnect() {
-  streaming_ = false;
+  stopSending();
   endStreaming();
   layout_.reset();
   nodeListener_.reset();
@@ -109,91 +112,140 @@ void NodeStream::disconnect() {
 }
 
 void NodeStream::connectionLost() {
-  streaming_ = false;
+  stopSending();
   endStreaming();
 }
 
 void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
                       std::uint64_t hostTimeInNanoseconds) {
-  std::optional<Pending> replaced;
+  // Every sample takes a sequence number, so that consumers see a frame that is dropped.
+  std::uint64_t sequence = 0;
   {
     std::lock_guard lock(mutex_);
-    if (pending_) ++replaced_;
-    replaced =
-        std::exchange(pending_, Pending{std::move(sample), discontinuity, hostTimeInNanoseconds, nextSequence_++});
+    sequence = nextSequence_++;
   }
-  // `replaced` releases its sample here, outside the lock.
+  const CVPixelBufferRef image = sample ? sample->imageBuffer : nullptr;
+  auto ready = image ? prepare(image) : std::nullopt;
+  if (!ready) {
+    ++dropped_;
+    return;
+  }
+  ready->discontinuity = discontinuity;
+  ready->hostTimeInNanoseconds = hostTimeInNanoseconds;
+  ready->sequence = sequence;
+  std::optional<Ready> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = std::exchange(ready_, ready);
+  }
+  if (replaced) {
+    ledger_->unsent(replaced->index, replaced->generation);
+    ++dropped_;
+  }
 }
 
-std::optional<NodeStream::Pending> NodeStream::takePending() {
-  std::lock_guard lock(mutex_);
-  dropped_ += std::exchange(replaced_, 0);
-  return std::exchange(pending_, std::nullopt);
-}
-
-void NodeStream::deliver() {
-  auto pending = takePending();
-  takeBackReturnedBuffers();
-  // Samples that arrive while nobody streams (a tick that was already running when the
-  // stream stopped) are let go.
-  if (!pending || !streaming_ || !layout_ || !node_) return;
-
-  const CVPixelBufferRef image = pending->sample ? pending->sample->imageBuffer : nullptr;
-  if (!image) return drop();
-
+std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& image) {
   // A frame drawn into one of this node's buffers, and finished, goes as it is.
   const auto taken = ledger_->takeForSending(image->baseAddress());
-  if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) return drop();
+  if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) return std::nullopt;
   if (taken.outcome == StreamBufferLedger::Taken::Outcome::taken) {
-    pending->sample.reset();  // the pool's loan ends; the buffer stays with the stream
-    ++sentInPlace_;
-    return send(taken.index, *pending, true);
+    return Ready{.index = taken.index, .generation = taken.generation, .placed = true, .inPlace = true};
   }
 
   ReadLock lock(image);
   const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
                               image->bytesPerRow()};
-  if (!lock.locked() || !picture.data) return drop();
-
-  const auto index = ledger_->takeFreeForSending();
-  if (!index) return drop();
-  const TargetPicture target{ledger_->data(*index), layout_->width, layout_->height, layout_->stride};
-  const bool placed =
-      writer_.write(picture, image->pixelFormatType(), target, layout_->pixelFormat, image->ioSurface() != nullptr);
+  if (!lock.locked() || !picture.data) return std::nullopt;
+  const auto target = ledger_->takeFreeForSending();
+  if (!target) return std::nullopt;
+  const auto format = pixelFormatForCode(target->layout.pixelFormat);
+  if (!format) {
+    ledger_->unsent(target->index, target->generation);
+    return std::nullopt;
+  }
+  const TargetPicture out{target->memory->data(), target->layout.width, target->layout.height,
+                          target->layout.bytesPerRow};
+  const bool placed = writer_.write(picture, image->pixelFormatType(), out, *format, image->ioSurface() != nullptr);
   ++copied_;
-  send(*index, *pending, placed);
+  return Ready{.index = target->index, .generation = target->generation, .placed = placed};
 }
 
-void NodeStream::send(std::uint32_t index, const Pending& pending, bool placed) {
-  spa_buffer* spaBuffer = buffers_[index]->buffer;
-  spa_data& data = spaBuffer->datas[0];
-  data.chunk->offset = 0;
-  data.chunk->stride = static_cast<std::int32_t>(layout_->stride);
-  data.chunk->size = placed ? layout_->size : 0;
-  data.chunk->flags = placed ? SPA_CHUNK_FLAG_NONE : SPA_CHUNK_FLAG_CORRUPTED;
-  if (auto* header = static_cast<spa_meta_header*>(
-          spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-    header->flags =
-        pending.discontinuity != CMIOExtensionStreamDiscontinuityFlagNone ? SPA_META_HEADER_FLAG_DISCONT : 0;
-    header->offset = 0;
-    header->pts = static_cast<std::int64_t>(pending.hostTimeInNanoseconds);
-    header->dts_offset = 0;
-    header->seq = pending.sequence;
+void NodeStream::sendReady() {
+  std::optional<Ready> ready;
+  {
+    std::lock_guard lock(mutex_);
+    ready = std::exchange(ready_, std::nullopt);
   }
-  pw_stream_queue_buffer(node_.get(), buffers_[index]);
-  pw_stream_trigger_process(node_.get());
-  if (placed) {
-    ++sent_;
-  } else {
+  // A frame that arrives while nobody streams (a tick that was already running when the stream
+  // stopped) is let go.
+  if (!sending_.node) {
+    if (ready) ledger_->unsent(ready->index, ready->generation);
+    return;
+  }
+  takeBackReturnedBuffers(sending_.node);
+  if (!ready) return;
+  if (ready->generation != sending_.generation || ready->index >= sending_.buffers.size()) {
+    ledger_->unsent(ready->index, ready->generation);  // of a set renegotiated meanwhile
     ++dropped_;
+    return;
   }
+
+  pw_buffer* buffer = sending_.buffers[ready->index];
+  spa_data& data = buffer->buffer->datas[0];
+  data.chunk->offset = 0;
+  data.chunk->stride = static_cast<std::int32_t>(sending_.stride);
+  data.chunk->size = ready->placed ? sending_.size : 0;
+  data.chunk->flags = ready->placed ? SPA_CHUNK_FLAG_NONE : SPA_CHUNK_FLAG_CORRUPTED;
+  if (auto* header = static_cast<spa_meta_header*>(
+          spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    header->flags = ready->discontinuity != CMIOExtensionStreamDiscontinuityFlagNone ? SPA_META_HEADER_FLAG_DISCONT : 0;
+    header->offset = 0;
+    header->pts = static_cast<std::int64_t>(ready->hostTimeInNanoseconds);
+    header->dts_offset = 0;
+    header->seq = ready->sequence;
+  }
+  pw_stream_queue_buffer(sending_.node, buffer);
+  pw_stream_trigger_process(sending_.node);
+  if (!ready->placed) {
+    ++dropped_;
+    return;
+  }
+  ++sent_;
+  if (ready->inPlace) ++sentInPlace_;
 }
 
-void NodeStream::takeBackReturnedBuffers() {
-  if (!node_) return;
-  while (pw_buffer* buffer = pw_stream_dequeue_buffer(node_.get())) {
+void NodeStream::takeBackReturnedBuffers(pw_stream* node) {
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(node)) {
     ledger_->returnedByStream(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer->user_data)));
   }
+}
+
+void NodeStream::setSending(Sending sending) {
+  const bool withNode = sending.node != nullptr;
+  if (!withNode && !sendingSet_) return;
+  nextSending_ = std::move(sending);
+  if (dataLoop_) {
+    // Blocks until the data thread has run it: afterwards it no longer uses what it had.
+    pw_loop_invoke(dataLoop_, &NodeStream::applySending, 0, nullptr, 0, true, this);
+  } else {
+    applySending(nullptr, false, 0, nullptr, 0, this);
+  }
+  sendingSet_ = withNode;
+}
+
+int NodeStream::applySending(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* user) {
+  auto& self = *static_cast<NodeStream*>(user);
+  self.sending_ = std::exchange(self.nextSending_, Sending{});
+  return 0;
+}
+
+void NodeStream::discardReady() {
+  std::optional<Ready> ready;
+  {
+    std::lock_guard lock(mutex_);
+    ready = std::exchange(ready_, std::nullopt);
+  }
+  if (ready) ledger_->unsent(ready->index, ready->generation);
 }
 
 void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -221,19 +273,19 @@ void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
   if (self.buffers_.size() <= index) self.buffers_.resize(index + 1);
   self.buffers_[index] = buffer;
   // A new buffer starts out with the stream; take it back at once so that the pool can use it.
-  self.takeBackReturnedBuffers();
+  // (The data thread sends nothing while buffers change: see negotiate().)
+  self.takeBackReturnedBuffers(self.node_.get());
 }
 
 void NodeStream::onRemoveBuffer(void* data, pw_buffer*) {
   // The set goes as a whole; loans of it keep their pages and are never sent.
   auto& self = *static_cast<NodeStream*>(data);
+  self.stopSending();
   if (!self.buffers_.empty()) {
     self.buffers_.clear();
     self.ledger_->clear();
   }
 }
-
-void NodeStream::drop() { ++dropped_; }
 
 void NodeStream::onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
   auto& self = *static_cast<NodeStream*>(data);
@@ -243,10 +295,14 @@ void NodeStream::onStateChanged(void* data, pw_stream_state old, pw_stream_state
     os_log_with_type(self.log_, OSLogType::error, "%s: the node failed: %s", self.description_.label.c_str(),
                      error ? error : "no reason given");
   }
-  self.streaming_ = state == PW_STREAM_STATE_STREAMING;
   if (state == PW_STREAM_STATE_STREAMING) {
     self.beginStreaming();
+    if (self.layout_) {
+      self.setSending(Sending{self.node_.get(), self.buffers_, self.ledger_->generation(), self.layout_->stride,
+                              self.layout_->size});
+    }
   } else if (state != PW_STREAM_STATE_CONNECTING) {
+    self.stopSending();
     self.endStreaming();
   }
 }
@@ -256,6 +312,7 @@ void NodeStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* par
 }
 
 void NodeStream::negotiate(const spa_pod* format) {
+  stopSending();
   layout_.reset();
   buffers_.clear();
   ledger_->clear();
@@ -292,7 +349,7 @@ void NodeStream::negotiate(const spa_pod* format) {
 
 void NodeStream::beginStreaming() {
   if (activity_.started()) return;
-  takePending();  // a sample from before this period would be stale
+  discardReady();  // a frame from before this period would be stale
   sentAtStart_ = sent_;
   sentInPlaceAtStart_ = sentInPlace_;
   copiedAtStart_ = copied_;
@@ -307,16 +364,12 @@ void NodeStream::endStreaming() {
     return;
   }
   activity_.end(stream_->source().get());
-  {
-    std::lock_guard lock(mutex_);
-    dropped_ += std::exchange(replaced_, 0);
-  }
   os_log_with_type(log_, OSLogType::info,
                    "%s: %llu frames sent (%llu in place, %llu copied), %llu dropped while streaming",
-                   description_.label.c_str(), static_cast<unsigned long long>(sent_ - sentAtStart_),
-                   static_cast<unsigned long long>(sentInPlace_ - sentInPlaceAtStart_),
-                   static_cast<unsigned long long>(copied_ - copiedAtStart_),
-                   static_cast<unsigned long long>(dropped_ - droppedAtStart_));
+                   description_.label.c_str(), static_cast<unsigned long long>(sent_.load() - sentAtStart_),
+                   static_cast<unsigned long long>(sentInPlace_.load() - sentInPlaceAtStart_),
+                   static_cast<unsigned long long>(copied_.load() - copiedAtStart_),
+                   static_cast<unsigned long long>(dropped_.load() - droppedAtStart_));
 }
 
 }  // namespace kolv::pipewire

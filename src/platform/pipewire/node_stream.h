@@ -3,10 +3,13 @@
 // (the description, the streaming period, the frame slot, the buffer ledger, the counters) lives
 // here. The node allocates its buffers itself, one memfd each, and lends the free ones through
 // its ledger to the camera's pixel-buffer pool: a frame drawn into one is sent as it is.
-// Thread-safety: post() may be called from any thread, the ledger is safe on any thread;
-// everything else runs on the loop thread, or with the thread loop's lock held.
+// Thread-safety: post() runs on the sender's thread (the frame queue) and sendReady() on
+// PipeWire's data thread, so that a frame reaches the graph with no hop through the loop
+// thread; the ledger is safe on any thread; everything else runs on the loop thread, or with the
+// thread loop's lock held.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,30 +36,45 @@ class NodeStream {
   const CMIOExtensionStream& stream() const { return *stream_; }
   const NodeDescription& description() const { return description_; }
 
-  // Publishes the node on `core`. False, with a log line, when PipeWire refused it.
-  bool connect(pw_core* core);
+  // Publishes the node on `core`; `dataLoop` is the context's data loop, where sendReady() runs.
+  // False, with a log line, when PipeWire refused it.
+  bool connect(pw_core* core, pw_loop* dataLoop);
   // Ends the streaming period (the stop request it is owed, if any) and removes the node.
   void disconnect();
   // The connection broke: ends the streaming period now; disconnect() removes the node later.
   void connectionLost();
 
-  // Any thread: keeps `sample` as the newest one, replacing (and dropping) an unsent one.
+  // The sender's thread (never the loop or data thread): makes `sample` the next frame, in a
+  // buffer of the node's: a frame drawn into one of them as it is, any other copied into a free
+  // one as it is, converted to the stream's format, or grey when it cannot be shown
+  // (FrameWriter). Replaces (and drops) a frame not sent yet. sendReady() sends it.
   void post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
             std::uint64_t hostTimeInNanoseconds);
-  // Sends the newest sample, if the node streams: a frame drawn into one of the node's own
-  // buffers as it is, any other copied into a free buffer as it is, converted to the stream's
-  // format, or grey when it cannot be shown (FrameWriter).
-  void deliver();
+  // Data thread: takes back the buffers the stream handed back and sends the next frame, if the
+  // node streams.
+  void sendReady();
 
   // The node's buffers, for the pool; negotiated buffers only while a format is set.
   const std::shared_ptr<StreamBufferLedger>& ledger() const { return ledger_; }
 
  private:
-  struct Pending {
-    CMSampleBufferRef sample;
+  // A frame in one of the node's buffers, waiting for the data thread.
+  struct Ready {
+    std::uint32_t index = 0;
+    std::uint64_t generation = 0;  // of the ledger's set that `index` belongs to
+    bool placed = false;           // it holds the picture (else it goes out marked corrupted)
+    bool inPlace = false;          // drawn into the buffer, not copied
     CMIOExtensionStreamDiscontinuityFlags discontinuity = 0;
     std::uint64_t hostTimeInNanoseconds = 0;
     std::uint64_t sequence = 0;
+  };
+  // What the data thread sends with; empty while the node does not stream.
+  struct Sending {
+    pw_stream* node = nullptr;
+    std::vector<pw_buffer*> buffers;  // by ledger index
+    std::uint64_t generation = 0;
+    std::uint32_t stride = 0;
+    std::uint32_t size = 0;
   };
 
   static const pw_stream_events kEvents;
@@ -65,14 +83,19 @@ class NodeStream {
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   void negotiate(const spa_pod* format);
-  // Takes the buffers that the stream has handed back into the ledger's free ones.
-  void takeBackReturnedBuffers();
-  // Sends buffer `index` with the sample's time and sequence; `placed`: it holds the picture.
-  void send(std::uint32_t index, const Pending& pending, bool placed);
+  // Takes the buffers that `node` has handed back into the ledger's free ones.
+  void takeBackReturnedBuffers(pw_stream* node);
+  // The sender's thread: the frame for `image` in one of the node's buffers, or nothing.
+  std::optional<Ready> prepare(const CVPixelBufferRef& image);
+  // Loop thread: the data thread sends with `sending` (empty: sends nothing) once this returns.
+  void setSending(Sending sending);
+  void stopSending() { setSending({}); }
+  static int applySending(spa_loop* loop, bool async, std::uint32_t seq, const void* data, std::size_t size,
+                          void* user);
   void beginStreaming();
   void endStreaming();
-  std::optional<Pending> takePending();
-  void drop();
+  // Lets an unsent frame go; its buffer is free again.
+  void discardReady();
 
   OSLog& log_;
   const std::shared_ptr<CMIOExtensionStream> stream_;
@@ -80,16 +103,27 @@ class NodeStream {
 
   // Loop thread.
   StreamActivity activity_;
-  FrameWriter writer_;
   Stream node_;
   Listener nodeListener_;  // after node_, so that it is removed before the node is destroyed
+  pw_loop* dataLoop_ = nullptr;
   std::optional<BufferLayout> layout_;
   std::vector<pw_buffer*> buffers_;  // the current set, by ledger index
-  bool streaming_ = false;
-  std::uint64_t sent_ = 0;
-  std::uint64_t sentInPlace_ = 0;
-  std::uint64_t copied_ = 0;
-  std::uint64_t dropped_ = 0;
+  bool sendingSet_ = false;          // the data thread has a Sending with a node
+  Sending nextSending_;              // handed to the data thread by setSending()
+
+  // The sender's thread.
+  FrameWriter writer_;
+
+  // Data thread.
+  Sending sending_;
+
+  // Counted on the sender's and the data thread, read on the loop thread.
+  std::atomic<std::uint64_t> sent_ = 0;
+  std::atomic<std::uint64_t> sentInPlace_ = 0;
+  std::atomic<std::uint64_t> copied_ = 0;
+  std::atomic<std::uint64_t> dropped_ = 0;
+
+  // Loop thread.
   std::uint64_t sentAtStart_ = 0;
   std::uint64_t sentInPlaceAtStart_ = 0;
   std::uint64_t copiedAtStart_ = 0;
@@ -98,9 +132,8 @@ class NodeStream {
   const std::shared_ptr<StreamBufferLedger> ledger_ = std::make_shared<StreamBufferLedger>();
 
   std::mutex mutex_;
-  std::optional<Pending> pending_;  // guarded by mutex_
+  std::optional<Ready> ready_;      // guarded by mutex_
   std::uint64_t nextSequence_ = 0;  // guarded by mutex_
-  std::uint64_t replaced_ = 0;      // guarded by mutex_
 };
 
 }  // namespace kolv::pipewire

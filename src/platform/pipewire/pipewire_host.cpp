@@ -52,7 +52,8 @@ class NodeBuffers final : public StreamBufferSupplier {
 }  // namespace
 
 // Owns the PipeWire connection. Built and started on the main thread, then driven by the
-// thread loop: connection attempts, node events and frame delivery all run there.
+// thread loop: connection attempts and node events run there. Frames go from the sender's thread
+// (the camera's frame queue) straight to PipeWire's data thread, which queues them.
 class PipeWireHost::Impl {
  public:
   Impl(OSLog& log, PipeWireHostOptions options)
@@ -67,7 +68,9 @@ class PipeWireHost::Impl {
 
  private:
   static const pw_core_events kCoreEvents;
-  static void onWake(void* data, std::uint64_t count);
+  static void onSend(void* data, std::uint64_t count);
+  static int addSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data);
+  static int removeSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data);
   static void onRetry(void* data, std::uint64_t expirations);
   static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
 
@@ -86,7 +89,8 @@ class PipeWireHost::Impl {
   ThreadLoop threadLoop_;
   pw_loop* loop_ = nullptr;
   Context context_;
-  LoopSource wake_;
+  pw_loop* dataLoop_ = nullptr;
+  LoopSource send_;  // on the data loop: made and removed there
   LoopSource retryTimer_;
   std::vector<std::unique_ptr<NodeStream>> nodes_;  // fixed once serving_ is set
   Core core_;
@@ -163,9 +167,10 @@ bool PipeWireHost::Impl::createLoop() {
     os_log_with_type(log_, OSLogType::error, "cannot create the PipeWire context: %s", std::strerror(errno));
     return false;
   }
-  wake_ = LoopSource(loop_, pw_loop_add_event(loop_, &Impl::onWake, this));
+  dataLoop_ = pw_data_loop_get_loop(pw_context_get_data_loop(context_.get()));
+  pw_loop_invoke(dataLoop_, &Impl::addSendEvent, 0, nullptr, 0, true, this);
   retryTimer_ = LoopSource(loop_, pw_loop_add_timer(loop_, &Impl::onRetry, this));
-  if (!wake_ || !retryTimer_) {
+  if (!send_ || !retryTimer_) {
     os_log_with_type(log_, OSLogType::error, "cannot set up the PipeWire loop: %s", std::strerror(errno));
     return false;
   }
@@ -199,7 +204,7 @@ void PipeWireHost::Impl::connect() {
   retryDelay_ = options_.firstRetryDelay;
   std::size_t published = 0;
   for (const auto& node : nodes_) {
-    if (node->connect(core_.get())) ++published;
+    if (node->connect(core_.get(), dataLoop_)) ++published;
   }
   os_log_with_type(log_, OSLogType::info, "connected to PipeWire; %zu of %zu camera streams published", published,
                    nodes_.size());
@@ -219,8 +224,19 @@ void PipeWireHost::Impl::scheduleRetry(std::chrono::milliseconds delay) {
   pw_loop_update_timer(loop_, retryTimer_.get(), &value, nullptr, false);
 }
 
-void PipeWireHost::Impl::onWake(void* data, std::uint64_t) {
-  for (const auto& node : static_cast<Impl*>(data)->nodes_) node->deliver();
+void PipeWireHost::Impl::onSend(void* data, std::uint64_t) {
+  for (const auto& node : static_cast<Impl*>(data)->nodes_) node->sendReady();
+}
+
+int PipeWireHost::Impl::addSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
+  auto& self = *static_cast<Impl*>(data);
+  self.send_ = LoopSource(self.dataLoop_, pw_loop_add_event(self.dataLoop_, &Impl::onSend, &self));
+  return 0;
+}
+
+int PipeWireHost::Impl::removeSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
+  static_cast<Impl*>(data)->send_.reset();
+  return 0;
 }
 
 void PipeWireHost::Impl::onRetry(void* data, std::uint64_t) {
@@ -251,8 +267,8 @@ void PipeWireHost::Impl::send(CMIOExtensionStream& stream, const CMSampleBufferR
   const auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return &n->stream() == &stream; });
   if (node == nodes_.end()) return;
   (*node)->post(sample, discontinuity, hostTimeInNanoseconds);
-  // The one libpipewire call allowed off the loop thread: it only writes the event's eventfd.
-  pw_loop_signal_event(loop_, wake_.get());
+  // The one libpipewire call made on the sender's thread: it only writes the event's eventfd.
+  pw_loop_signal_event(dataLoop_, send_.get());
 }
 
 void PipeWireHost::Impl::shutdown() {
@@ -265,7 +281,7 @@ void PipeWireHost::Impl::shutdown() {
     ThreadLoopLock lock(threadLoop_.get());
     disconnect();
     retryTimer_.reset();
-    wake_.reset();
+    if (dataLoop_) pw_loop_invoke(dataLoop_, &Impl::removeSendEvent, 0, nullptr, 0, true, this);
   }
   pw_thread_loop_stop(threadLoop_.get());
   nodes_.clear();

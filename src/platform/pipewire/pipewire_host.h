@@ -1,7 +1,9 @@
 // The camera host on PipeWire: publishes each registered stream as a Video/Source node,
 // turns consumers coming and going into start and stop requests, and hands samples to
 // consumers. Built and started on the main thread; PipeWire work runs on the host's own loop
-// thread; sendSampleBuffer may be called from any thread.
+// thread. sendSampleBuffer may be called from any thread but PipeWire's, one call at a time per
+// stream (the camera's frame queue): it puts the frame into a stream buffer there, and PipeWire's
+// data thread queues it.
 #pragma once
 
 #include <chrono>
