@@ -209,13 +209,13 @@ start_companion
 idle "no consumer, kolv-publish publishing"
 stop_companion
 
-# Content check: what each camera configuration sends (30 frames each).
+# Content check: what each configuration but the peer sends (30 frames each).
 content() {
-  local label=$1 fifo="$work/frames.fifo" out
+  local label=$1 target=${2:-kolv-camera} fifo="$work/frames.fifo" out
   rm -f "$fifo" && mkfifo "$fifo"
   python3 "$root/tools/pattern_frames.py" "$fifo" --frames 30 >"$work/content.txt" 2>&1 &
   local checker=$!
-  timeout 60 gst-launch-1.0 pipewiresrc target-object=kolv-camera num-buffers=30 do-timestamp=false \
+  timeout 60 gst-launch-1.0 pipewiresrc target-object="$target" num-buffers=30 do-timestamp=false \
     ! "$caps" ! filesink location="$fifo" >"$work/content-consumer.log" 2>&1 || { exec 3<>"$fifo"; exec 3>&-; }
   wait "$checker"
   out=$(grep -o 'frames=.*' "$work/content.txt" | head -n 1 | cut -d' ' -f1-4)
@@ -225,6 +225,11 @@ content "camera alone (expect grey=30)"
 start_companion
 content "camera with kolv-publish (expect pattern=30)"
 stop_companion
+if [ -x "$floor_bin" ]; then
+  start_floor
+  content "floor (expect grey=30)" kolv-bench-floor
+  stop_floor
+fi
 
 # One window of configuration WHO in round ROUND at POSITION (0, 1, 2).
 windows="$work/windows.tsv"

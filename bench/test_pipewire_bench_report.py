@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Checks the arithmetic of pipewire_bench_report.py on hand-made windows: the figures a wrong
 pairing, a thread that came or went, or a misread log line would silently falsify."""
+import contextlib
+import io
 import os
 import sys
 import tempfile
@@ -80,6 +82,20 @@ class RatioTest(unittest.TestCase):
         rounds = report.by_rounds(rows)
         self.assertAlmostEqual(report.round_ratio(rounds[1], "camera", "floor"), 1.2)
         self.assertAlmostEqual(report.round_ratio(rounds[2], "camera", "floor"), 0.75)
+
+
+class SummaryTest(unittest.TestCase):
+    def test_a_run_with_the_floor_gives_its_ratios_and_no_target_for_it(self):
+        rows = [report.window(w) for w in (
+            window("camera", 1, 300_000_000, [1, 2]), window("peer", 1, 400_000_000, ["none"] * 2),
+            window("floor", 1, 250_000_000, [1, 2]))]
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            report.summary(rows)
+        text = out.getvalue()
+        self.assertIn("| 1 | camera, peer, floor | 0.75 | n/a | 0.62 | 1.20 |", text)
+        self.assertIn("floor: one memset a frame: CPU 0.62x the peer's; the camera's grey frames 1.20x", text)
+        self.assertNotIn("floor: one memset a frame: CPU 0.62x the peer's (median", text)
 
 
 class StraceTest(unittest.TestCase):
