@@ -231,17 +231,29 @@ if [ -x "$floor_bin" ]; then
   stop_floor
 fi
 
-# One window of configuration WHO in round ROUND at POSITION (0, 1, 2).
-windows="$work/windows.tsv"
-: >"$windows"
-measure() {
-  local who=$1 round=$2 position=$3 target producer_pid
-  case $who in
+# Starts what configuration WHO needs besides the camera; sets target (the node a consumer
+# opens) and producer_pid (the process whose CPU counts). stop_extras stops what it started.
+start_config() {
+  case $1 in
     camera) target=kolv-camera producer_pid=$camera_pid ;;
     companion) start_companion; target=kolv-camera producer_pid=$camera_pid ;;
     peer) start_peer; target=kolv-bench-peer producer_pid=$peer_pid ;;
     floor) start_floor; target=kolv-bench-floor producer_pid=$floor_pid ;;
   esac
+}
+stop_extras() {
+  [ -n "$companion_pid" ] && stop_companion
+  [ -n "$peer_pid" ] && stop_peer
+  [ -n "$floor_pid" ] && stop_floor
+  return 0
+}
+
+# One window of configuration WHO in round ROUND at POSITION (0 to the number of configurations - 1).
+windows="$work/windows.tsv"
+: >"$windows"
+measure() {
+  local who=$1 round=$2 position=$3 target producer_pid
+  start_config "$who"
   local log="$work/$who-$round.log"
   reports_before=$(stream_reports)
   start_consumer "$target" "$log"
@@ -263,9 +275,7 @@ measure() {
     stream=$(grep -c 'stream started' "$work/camera.log")
     [ "$stream" = 0 ] && stream=''
   fi
-  [ -n "$companion_pid" ] && stop_companion
-  [ -n "$peer_pid" ] && stop_peer
-  [ -n "$floor_pid" ] && stop_floor
+  stop_extras
   printf 'kind=window\tconfig=%s\tround=%s\tposition=%s\tt0=%s\tt1=%s\tn0=%s\tn1=%s\tproducer0=%s\tproducer1=%s\t' \
     "$who" "$round" "$position" "$t0" "$t1" "$n0" "$n1" "$p0" "$p1" >>"$windows"
   printf 'companion0=%s\tcompanion1=%s\tpipewire0=%s\tpipewire1=%s\tconsumer0=%s\tconsumer1=%s\t' \
@@ -292,22 +302,15 @@ done
 : >"$work/strace.tsv"
 if command -v strace >/dev/null; then
   for who in "${configs[@]}"; do
-    case $who in
-      camera) target=kolv-camera traced=$camera_pid ;;
-      companion) start_companion; target=kolv-camera traced=$camera_pid ;;
-      peer) start_peer; target=kolv-bench-peer traced=$peer_pid ;;
-      floor) start_floor; target=kolv-bench-floor traced=$floor_pid ;;
-    esac
+    start_config "$who"
     log="$work/strace-$who.log"
     start_consumer "$target" "$log"
     sleep 1
     n0=$(frames "$log") t0=$(now)
-    timeout -s INT 5 strace -c -f -p "$traced" -o "$work/strace-$who.txt" 2>"$work/strace-$who.err"
+    timeout -s INT 5 strace -c -f -p "$producer_pid" -o "$work/strace-$who.txt" 2>"$work/strace-$who.err"
     n1=$(frames "$log") t1=$(now)
     stop_consumer
-    [ -n "$companion_pid" ] && stop_companion
-    [ -n "$peer_pid" ] && stop_peer
-    [ -n "$floor_pid" ] && stop_floor
+    stop_extras
     printf 'kind=strace\tconfig=%s\tt0=%s\tt1=%s\tframes=%s\tsummary=%s\n' "$who" "$t0" "$t1" "$((n1 - n0))" \
       "$work/strace-$who.txt" >>"$work/strace.tsv"
   done

@@ -87,12 +87,12 @@ TEST(StreamBuffersTest, TheBufferFreeTheLongestIsUsedFirst) {
   // PipeWire hands a buffer back while a consumer may still read it: reusing it at once would
   // overwrite a frame being read.
   auto stream = std::make_shared<OneStream>(3);
-  std::vector<std::uint32_t> sent;
-  for (int i = 0; i < 3; ++i) sent.push_back(stream->ledger->takeFreeForSending()->index);
-  for (const auto index : sent) stream->ledger->returnedByStream(index);
-  EXPECT_EQ(stream->ledger->takeFreeForSending()->index, sent[0]);
+  std::vector<StreamBufferLedger::FreeBuffer> sent;
+  for (int i = 0; i < 3; ++i) sent.push_back(*stream->ledger->takeFreeForSending());
+  for (const auto& buffer : sent) stream->ledger->returnedByStream(buffer.index);
+  EXPECT_EQ(stream->ledger->takeFreeForSending()->index, sent[0].index);
   LinuxPixelBufferPool pool(smallLayout(), stream);
-  EXPECT_EQ(pool.createPixelBuffer(threshold(5)).value->baseAddress(), stream->ledger->data(sent[1]));
+  EXPECT_EQ(pool.createPixelBuffer(threshold(5)).value->baseAddress(), sent[1].memory->data());
 }
 
 TEST(StreamBuffersTest, AFrameNotSentFreesItsBufferOnlyInItsOwnSet) {

@@ -77,11 +77,6 @@ std::optional<StreamBufferLedger::FreeBuffer> StreamBufferLedger::takeFreeForSen
   return FreeBuffer{index, generation_, slots_[index].memory, *layout_};
 }
 
-std::byte* StreamBufferLedger::data(std::uint32_t index) const {
-  std::lock_guard lock(mutex_);
-  return index < slots_.size() ? slots_[index].memory->data() : nullptr;
-}
-
 std::optional<StreamBufferLoan> StreamBufferLedger::lend(const PixelBufferLayout& layout) {
   std::lock_guard lock(mutex_);
   if (!layout_ || !sameGeometry(*layout_, layout) || freeOrder_.empty()) return std::nullopt;

@@ -71,8 +71,6 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   };
   // Takes the buffer free the longest for a picture to be copied in. Empty when none is free.
   std::optional<FreeBuffer> takeFreeForSending();
-  // The pages of buffer `index` of the current set; nullptr when there is no such buffer.
-  std::byte* data(std::uint32_t index) const;
 
   // The pool's side.
   // Lends a free buffer of the current set when it has `layout`: the one free the longest.

@@ -133,12 +133,7 @@ void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuity
   ready->discontinuity = discontinuity;
   ready->hostTimeInNanoseconds = hostTimeInNanoseconds;
   ready->sequence = sequence;
-  std::optional<Ready> replaced;
-  {
-    std::lock_guard lock(mutex_);
-    replaced = std::exchange(ready_, ready);
-  }
-  if (replaced) {
+  if (const auto replaced = exchangeReady(ready)) {
     ledger_->unsent(replaced->index, replaced->generation);
     ++dropped_;
   }
@@ -170,12 +165,13 @@ std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& ima
   return Ready{.index = target->index, .generation = target->generation, .placed = placed};
 }
 
+std::optional<NodeStream::Ready> NodeStream::exchangeReady(std::optional<Ready> next) {
+  std::lock_guard lock(mutex_);
+  return std::exchange(ready_, next);
+}
+
 void NodeStream::sendReady() {
-  std::optional<Ready> ready;
-  {
-    std::lock_guard lock(mutex_);
-    ready = std::exchange(ready_, std::nullopt);
-  }
+  const auto ready = exchangeReady(std::nullopt);
   // A frame that arrives while nobody streams (a tick that was already running when the stream
   // stopped) is let go.
   if (!sending_.node) {
@@ -240,12 +236,7 @@ int NodeStream::applySending(spa_loop*, bool, std::uint32_t, const void*, std::s
 }
 
 void NodeStream::discardReady() {
-  std::optional<Ready> ready;
-  {
-    std::lock_guard lock(mutex_);
-    ready = std::exchange(ready_, std::nullopt);
-  }
-  if (ready) ledger_->unsent(ready->index, ready->generation);
+  if (const auto ready = exchangeReady(std::nullopt)) ledger_->unsent(ready->index, ready->generation);
 }
 
 void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {

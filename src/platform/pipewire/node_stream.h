@@ -94,6 +94,8 @@ class NodeStream {
                           void* user);
   void beginStreaming();
   void endStreaming();
+  // Any thread: makes `next` the frame to send; the one it replaces, if any.
+  std::optional<Ready> exchangeReady(std::optional<Ready> next);
   // Lets an unsent frame go; its buffer is free again.
   void discardReady();
 
