@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "app/check.h"
+#include "handoff/app_group.h"
+#include "handoff/companion_lock.h"
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/dispatch_linux.h"
 #include "platform/linux/host_clock.h"
@@ -80,7 +84,13 @@ int main(int argc, char** argv) {
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch;
   kolv::PipeWireHost host(log);
-  kolv::LinuxMediaServices media(clock, log);
+  // Whether a companion publishes now, in the camera's app group (the same rules as --check):
+  // a surface whose entry is gone then is a companion that stopped, not a fault.
+  const std::optional<std::filesystem::path> container =
+      kolv::AppGroupFileManager().containerURLForSecurityApplicationGroupIdentifier(
+          kolv::handoff::resolveAppGroupID(kolv::InfoPlistBundleServices::ownInfoPlist()));
+  kolv::LinuxMediaServices media(clock, log, kolv::defaultSurfaceRegistry(),
+                                 [container] { return container && kolv::handoff::isCompanionPublishing(*container); });
   // The camera draws its frames straight into the PipeWire buffers that consumers map.
   media.supplyStreamBuffers(host.streamBuffers());
   kolv::InfoPlistBundleServices bundles(&log);

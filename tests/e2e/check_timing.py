@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Checks the buffer timing a pipewiresrc consumer logged (gst-launch-1.0 -v ... ! identity silent=false).
 
-    check_timing.py LOG [--frames N] [--max-gap-fraction F]
+    check_timing.py LOG [--frames N] [--max-gap-fraction F] [--max-pts-gap-ms MS]
 
 pipewiresrc turns the camera's pts into the buffer's pts and its seq into the buffer's offset.
 Prints the count, the median and extremes of the pts spacing and the seq gaps, and exits 1
 unless there are N buffers (when given), every pts and offset is present and increasing, the
 median spacing is 1/30 s within 3 ms, and at most F of the frames (default 1/3) went missing in
-seq gaps. The median catches a camera that skips ticks systematically; the gap bound is loose
+seq gaps, and (when given) no two frames are more than MS apart in pts. The median catches a camera that skips ticks systematically; the gap bound is loose
 because a loaded machine or a sanitizer build makes the camera drop a few frames for want of a
 free buffer (bench/pipewire_bench.sh measures gaps).
 """
@@ -40,6 +40,7 @@ def main() -> int:
     parser.add_argument("log")
     parser.add_argument("--frames", type=int, help="buffers the log must show")
     parser.add_argument("--max-gap-fraction", type=float, default=1 / 3)
+    parser.add_argument("--max-pts-gap-ms", type=float, help="the longest pts spacing allowed")
     args = parser.parse_args()
 
     buffers = read_buffers(args.log)
@@ -70,6 +71,9 @@ def main() -> int:
         ok = False
     if abs(median_ms - FRAME_NS / 1e6) > 3:
         print(f"    median spacing is not {FRAME_NS / 1e6:.2f} ms within 3 ms")
+        ok = False
+    if args.max_pts_gap_ms is not None and max(spacing) / 1e6 > args.max_pts_gap_ms:
+        print(f"    a gap of {max(spacing) / 1e6:.2f} ms between frames, over {args.max_pts_gap_ms:g} ms")
         ok = False
     if missing > args.max_gap_fraction * (len(buffers) + missing):
         print(f"    more than {args.max_gap_fraction:.0%} of the frames missing")

@@ -440,6 +440,71 @@ TEST_F(SurfaceTest, RefusalsAreLoggedOnceUntilTheyChange) {
   EXPECT_EQ(log.lines().front().type, OSLogType::error);
 }
 
+// Every line of every type, as "<type> <message>".
+class EveryLineLog final : public OSLog {
+ public:
+  bool isEnabled(OSLogType) const override { return true; }
+  void write(OSLogType type, std::string_view message) override {
+    const char* name = type == OSLogType::error ? "error" : type == OSLogType::info ? "info" : "notice";
+    lines.push_back(std::string(name) + " " + std::string(message));
+  }
+  std::vector<std::string> lines;
+};
+
+// A companion drawing into several surfaces in turn, one of them refused, names each one many
+// times: each problem is one line, and its end one more, not two lines a pass.
+TEST_F(SurfaceTest, ACompanionCyclingThroughRefusedSurfacesLogsEachProblemOnce) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  EveryLineLog log;
+  LinuxMediaServices media(nullptr, log, registry_);
+  HandMade lying;
+  lying.headerID = 5;
+  const UniqueFD liar = publishByHand(registry_, 21, lying);
+  std::filesystem::create_symlink("/proc/self/fd/987654", registry_ / "22");
+  auto first = SharedSurface::createIn(registry_, 8, 8);
+  auto second = SharedSurface::createIn(registry_, 8, 8);
+  ASSERT_TRUE(first && second);
+
+  for (int pass = 0; pass < 20; ++pass) {
+    EXPECT_TRUE(media.IOSurfaceLookup(first->id()));
+    EXPECT_FALSE(media.IOSurfaceLookup(21));
+    EXPECT_TRUE(media.IOSurfaceLookup(second->id()));
+    EXPECT_FALSE(media.IOSurfaceLookup(22));
+  }
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "error surface 21 refused: its header names surface 5 (ID mismatch)",
+                           "notice surface " + std::to_string(second->id()) + " accepted",
+                           "error surface 22 refused: its companion has exited (dangling registry link)",
+                           "notice surface " + std::to_string(first->id()) + " accepted",
+                       }));
+}
+
+// A companion that stops removes its surfaces' entries and lets go of its lock; a tick may
+// still read the ID it named last.
+TEST_F(SurfaceTest, AnEntryGoneWhileNoCompanionPublishesIsAStopNotAFault) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  bool publishing = false;
+  EveryLineLog log;
+  LinuxMediaServices media(nullptr, log, registry_, [&publishing] { return publishing; });
+  std::uint32_t gone = 0;
+  {
+    auto surface = SharedSurface::createIn(registry_, 8, 8);
+    ASSERT_TRUE(surface);
+    gone = surface->id();
+  }
+  EXPECT_FALSE(media.IOSurfaceLookup(gone));
+  EXPECT_FALSE(media.IOSurfaceLookup(gone));
+  EXPECT_EQ(log.lines, std::vector<std::string>{"info surface " + std::to_string(gone) +
+                                                " is gone: the companion stopped publishing"});
+
+  // A companion that runs and names a surface it has not published is at fault.
+  publishing = true;
+  EXPECT_FALSE(media.IOSurfaceLookup(gone + 1));
+  ASSERT_EQ(log.lines.size(), 2U);
+  EXPECT_EQ(log.lines.back(), "error surface " + std::to_string(gone + 1) +
+                                  " refused: nothing is published under this ID (no registry entry)");
+}
+
 // ---- Other processes -------------------------------------------------------------------
 
 // One byte or four through a pipe; the child reports with its exit code.

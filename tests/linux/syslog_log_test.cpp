@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace kolv {
 namespace {
@@ -28,6 +33,7 @@ TEST_F(SyslogLogTest, OneCallIsOneLineAndNeverAFormat) {
   log.write(OSLogType::error, "Failed to add device: %s%n%s");
   log.write(OSLogType::error, "first\nsecond\r\nthird");
   log.write(OSLogType::fault, std::string("cut\0here", 8));
+  log.flush();
   EXPECT_EQ(GetCapturedStderr(), line("Failed to add device: %s%n%s") + line("first second  third") + line("cut here"));
 }
 
@@ -43,12 +49,14 @@ TEST_F(SyslogLogTest, DebugAndInfoOnlyWhenVerbose) {
     quiet.write(OSLogType::debug, "debug");
     quiet.write(OSLogType::info, "info");
     quiet.write(OSLogType::defaultType, "notice");
+    quiet.flush();
     EXPECT_EQ(GetCapturedStderr(), line("notice"));
   }
   SyslogLog verbose(echoing(true));
   EXPECT_TRUE(verbose.isEnabled(OSLogType::debug));
   CaptureStderr();
   verbose.write(OSLogType::debug, "debug");
+  verbose.flush();
   EXPECT_EQ(GetCapturedStderr(), line("debug"));
 }
 
@@ -68,10 +76,78 @@ TEST_F(SyslogLogTest, EachTypeHasItsSyslogPriority) {
     log.write(OSLogType::defaultType, "default");
     log.write(OSLogType::error, "error");
     log.write(OSLogType::fault, "fault");
+    log.flush();
     const std::string written = GetCapturedStderr();
     ::setlogmask(previous);
     EXPECT_EQ(written, line(c.expected));
   }
+}
+
+// A system log that does not take lines until the test lets it: what a stalled journald does to
+// syslog(3). Waits at most 60 s, so that a write() that waits for it fails the test instead of
+// hanging it; the passing run never comes near that.
+class StalledSystemLog {
+ public:
+  SyslogLog::LineWriter writer() {
+    return [this](int priority, const std::string& line) {
+      if (released_.wait_for(std::chrono::seconds(60)) != std::future_status::ready) timedOut_ = true;
+      std::lock_guard lock(mutex_);
+      lines_.push_back(std::to_string(priority) + " " + line);
+    };
+  }
+  void release() { release_.set_value(); }
+  bool timedOut() const { return timedOut_; }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  std::atomic<bool> timedOut_ = false;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST(SyslogLogQueueTest, AWriterNeverWaitsForAStalledSystemLogAndTheDropsAreCounted) {
+  StalledSystemLog system;
+  SyslogLog log({.ident = "kolv-test", .verbose = true, .queueLength = 4, .writer = system.writer()});
+  // The log's thread takes the first line and stalls on it; four more fill the queue and the
+  // rest are dropped. Every write() returns meanwhile.
+  for (int i = 0; i < 100; ++i) log.write(OSLogType::error, "line " + std::to_string(i));
+  system.release();
+  log.flush();
+  EXPECT_FALSE(system.timedOut()) << "a write() waited for the stalled system log";
+
+  const std::vector<std::string> lines = system.lines();
+  ASSERT_GE(lines.size(), 3U);
+  // In order, the first one always; the last line reports what was dropped.
+  EXPECT_EQ(lines.front(), std::to_string(LOG_ERR) + " line 0");
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    EXPECT_EQ(lines[i], std::to_string(LOG_ERR) + " line " + std::to_string(i)) << "line " << i;
+  }
+  const std::size_t written = lines.size() - 1;
+  EXPECT_EQ(lines.back(), std::to_string(LOG_WARNING) + " " + std::to_string(100 - written) +
+                              " log lines were dropped: the system log did not take them fast enough");
+  EXPECT_LE(written, 5U);  // the one being written and a full queue
+
+  // Once the system log keeps up again, nothing more is lost.
+  log.write(OSLogType::defaultType, "after");
+  log.flush();
+  EXPECT_EQ(system.lines().back(), std::to_string(LOG_NOTICE) + " after");
+}
+
+TEST(SyslogLogQueueTest, LinesStillQueuedAreWrittenWhenTheLogGoes) {
+  StalledSystemLog system;
+  {
+    SyslogLog log({.ident = "kolv-test", .queueLength = 16, .writer = system.writer()});
+    for (int i = 0; i < 10; ++i) log.write(OSLogType::error, std::to_string(i));
+    system.release();
+  }  // no flush(): ~SyslogLog writes what is left
+  const std::vector<std::string> lines = system.lines();
+  ASSERT_EQ(lines.size(), 10U);
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], std::to_string(LOG_ERR) + " " + std::to_string(i));
 }
 
 }  // namespace

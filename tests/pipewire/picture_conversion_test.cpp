@@ -303,12 +303,30 @@ TEST_F(FrameWriterTest, UnknownFormatsGiveGreyFramesWithOneLogLineAtEachEnd) {
   EXPECT_EQ(greyStarts(), 1U);
   EXPECT_EQ(log_.count("Kolv Camera Video: pictures are shown again"), 1U);
 
-  // Each change of unknown format is a line; a code that is not text shows in hexadecimal.
+  // A new unknown format is a line; a code that is not text shows in hexadecimal. One already
+  // reported is not reported again.
   ASSERT_TRUE(write(0x58595a57));
   ASSERT_TRUE(write(0x01020304));
   ASSERT_TRUE(write(0x01020304));
-  EXPECT_EQ(greyStarts(), 3U);
+  EXPECT_EQ(greyStarts(), 2U);
   EXPECT_EQ(log_.count("pixel format 0x01020304 cannot be shown"), 1U);
+  EXPECT_EQ(greyEnds(), 1U);
+  ASSERT_TRUE(write(kSurfacePixelFormatNV12));
+  EXPECT_EQ(greyEnds(), 2U);
+}
+
+// A companion drawing into surfaces in turn, one of them of a format that cannot be shown: one
+// line when it starts, one when it ends, however many passes.
+TEST_F(FrameWriterTest, CyclingThroughAnUnshownFormatIsOneProblem) {
+  for (int pass = 0; pass < 20; ++pass) {
+    ASSERT_TRUE(write(kSurfacePixelFormatNV12));
+    ASSERT_TRUE(writeCameraGrey());
+    ASSERT_TRUE(write(0x58595a57));
+    EXPECT_TRUE(targetIsGrey());
+    ASSERT_TRUE(write(kSurfacePixelFormatNV12));
+    EXPECT_FALSE(targetIsGrey());
+  }
+  EXPECT_EQ(greyStarts(), 1U);
   EXPECT_EQ(greyEnds(), 1U);
 }
 

@@ -52,8 +52,12 @@ SurfaceLookupResult surfaceFrom(PublishedSurfaceOpening opening) {
 LinuxMediaServices::LinuxMediaServices(CMClockRef hostClock, std::filesystem::path surfaceRegistry)
     : hostClock_(std::move(hostClock)), surfaceRegistry_(std::move(surfaceRegistry)) {}
 
-LinuxMediaServices::LinuxMediaServices(CMClockRef hostClock, OSLog& log, std::filesystem::path surfaceRegistry)
-    : hostClock_(std::move(hostClock)), surfaceRegistry_(std::move(surfaceRegistry)), log_(&log) {}
+LinuxMediaServices::LinuxMediaServices(CMClockRef hostClock, OSLog& log, std::filesystem::path surfaceRegistry,
+                                       std::function<bool()> companionPublishing)
+    : hostClock_(std::move(hostClock)),
+      surfaceRegistry_(std::move(surfaceRegistry)),
+      log_(&log),
+      companionPublishing_(std::move(companionPublishing)) {}
 
 Created<CVPixelBufferPoolRef> LinuxMediaServices::CVPixelBufferPoolCreate(
     const CFDictionaryRef& /*poolAttributes*/, const CFDictionaryRef& pixelBufferAttributes) {
@@ -65,17 +69,48 @@ Created<CVPixelBufferPoolRef> LinuxMediaServices::CVPixelBufferPoolCreate(
 IOSurfaceRef LinuxMediaServices::IOSurfaceLookup(IOSurfaceID surfaceID) {
   SurfaceLookupResult result = lookupSurface(surfaceID);
   if (log_ == nullptr) return std::move(result.surface);
-  // A companion with a fault repeats it on every surface it names: one line per kind of
-  // refusal, and one when surfaces are found again.
+  // An entry removed while no companion holds the group's lock is what a companion leaves when
+  // it stops: not a fault. Asked only after a refusal, and it never waits.
+  const bool stopped = result.refusal == SurfaceRefusal::noEntry && companionPublishing_ && !companionPublishing_();
   std::unique_lock lock(logMutex_);
-  const SurfaceRefusal previous = std::exchange(lastLogged_, result.refusal);
+  const RefusalLog::Decision decision = refusalLog_.decide(surfaceID, result.refusal, stopped);
   lock.unlock();
-  if (result.refusal != SurfaceRefusal::none && result.refusal != previous) {
-    os_log_with_type(*log_, OSLogType::error, "surface %u refused: %s", surfaceID, result.reason.c_str());
-  } else if (result.refusal == SurfaceRefusal::none && previous != SurfaceRefusal::none) {
-    os_log_with_type(*log_, OSLogType::defaultType, "surface %u accepted", surfaceID);
+  switch (decision) {
+    case RefusalLog::Decision::nothing:
+      break;
+    case RefusalLog::Decision::refused:
+      os_log_with_type(*log_, OSLogType::error, "surface %u refused: %s", surfaceID, result.reason.c_str());
+      break;
+    case RefusalLog::Decision::companionStopped:
+      os_log_with_type(*log_, OSLogType::info, "surface %u is gone: the companion stopped publishing", surfaceID);
+      break;
+    case RefusalLog::Decision::acceptedAgain:
+      os_log_with_type(*log_, OSLogType::defaultType, "surface %u accepted", surfaceID);
+      break;
   }
   return std::move(result.surface);
+}
+
+RefusalLog::Decision RefusalLog::decide(std::uint32_t surfaceID, SurfaceRefusal refusal, bool companionStopped) {
+  if (refusal == SurfaceRefusal::none) {
+    lastKind_ = SurfaceRefusal::none;
+    return std::exchange(faultReported_, false) ? Decision::acceptedAgain : Decision::nothing;
+  }
+  // A companion that stops and starts again names new surfaces: its stop is worth a line each
+  // time, but only once for the same surface.
+  const Reported pair{surfaceID, refusal, companionStopped};
+  const auto known = std::find(reported_.begin(), reported_.end(), pair);
+  const bool seen = known != reported_.end();
+  if (seen) reported_.erase(known);
+  reported_.insert(reported_.begin(), pair);
+  if (reported_.size() > kRemembered) reported_.pop_back();
+  if (seen) return Decision::nothing;
+  if (companionStopped) return Decision::companionStopped;
+  // A companion that names a new faulty surface at every picture repeats one fault: one line
+  // until a surface is accepted.
+  if (std::exchange(lastKind_, refusal) == refusal) return Decision::nothing;
+  faultReported_ = true;
+  return Decision::refused;
 }
 
 SurfaceLookupResult LinuxMediaServices::lookupSurface(IOSurfaceID surfaceID) {

@@ -1,11 +1,13 @@
 // The media services on Linux: memfd-backed pixel-buffer pools, surfaces looked up in the
 // per-user surface registry, and the host clock that the composition root hands in. A
-// surface that is refused is logged with the reason, once until the reason changes.
+// surface that is refused is logged with the reason, once for each problem (RefusalLog).
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,16 +27,47 @@ struct SurfaceLookupResult {
   std::string reason;  // empty when found
 };
 
+// Which lookups are worth a log line: one line per distinct problem, even for a companion that
+// names several surfaces in turn, one or more of them refused, or a new faulty surface at every
+// picture.
+//   - A refusal is reported once per surface and kind: the last kRemembered (surface, kind) pairs
+//     reported are kept.
+//   - A refusal of the same kind as the last one reported is not reported again until a surface
+//     has been accepted meanwhile.
+//   - A surface accepted after a reported refusal is reported once ("accepted").
+//   - An entry that is gone while no companion is publishing (companionStopped) is a companion's
+//     normal stop: reported as such, once per surface, and no fault.
+// Thread-safety: none; its owner serialises the calls.
+class RefusalLog {
+ public:
+  enum class Decision { nothing, refused, companionStopped, acceptedAgain };
+  static constexpr std::size_t kRemembered = 16;
+
+  Decision decide(std::uint32_t surfaceID, SurfaceRefusal refusal, bool companionStopped);
+
+ private:
+  struct Reported {
+    std::uint32_t id;
+    SurfaceRefusal refusal;
+    bool companionStopped;
+    friend bool operator==(const Reported&, const Reported&) = default;
+  };
+  std::vector<Reported> reported_;  // the most recent first
+  SurfaceRefusal lastKind_ = SurfaceRefusal::none;
+  bool faultReported_ = false;  // a refusal was reported since the last surface accepted
+};
+
 // Thread-safety: every call may come from any thread; the recent surfaces are under a mutex.
 class LinuxMediaServices final : public MediaServices {
  public:
   // `surfaceRegistry` is the folder where companions publish surfaces; an empty path finds
   // none.
   explicit LinuxMediaServices(CMClockRef hostClock, std::filesystem::path surfaceRegistry = defaultSurfaceRegistry());
-  // The same, logging refused surfaces to `log`: one line when a lookup is refused for a
-  // reason other than the last one logged, and one when a surface is found again after that.
-  LinuxMediaServices(CMClockRef hostClock, OSLog& log,
-                     std::filesystem::path surfaceRegistry = defaultSurfaceRegistry());
+  // The same, logging refused surfaces to `log` as RefusalLog decides. `companionPublishing`,
+  // when given, says whether a companion is publishing now (it must not wait): a surface whose
+  // entry is gone while none is was left by a companion that stopped, which is no fault.
+  LinuxMediaServices(CMClockRef hostClock, OSLog& log, std::filesystem::path surfaceRegistry = defaultSurfaceRegistry(),
+                     std::function<bool()> companionPublishing = nullptr);
 
   // Pools made from now on draw from the camera host's stream buffers when their geometry
   // matches (LinuxPixelBufferPool). Call before the camera makes its pools.
@@ -68,8 +101,9 @@ class LinuxMediaServices final : public MediaServices {
   const std::filesystem::path surfaceRegistry_;
   OSLog* const log_ = nullptr;
   std::shared_ptr<StreamBufferSupplier> streamBuffers_;
+  const std::function<bool()> companionPublishing_;
   std::mutex logMutex_;
-  SurfaceRefusal lastLogged_ = SurfaceRefusal::none;  // guarded by logMutex_
+  RefusalLog refusalLog_;  // guarded by logMutex_
   std::mutex recentMutex_;
   std::vector<RecentSurface> recentSurfaces_;  // guarded by recentMutex_, most recent first
 };

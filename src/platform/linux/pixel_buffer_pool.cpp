@@ -165,6 +165,15 @@ Created<CVPixelBufferRef> LinuxPixelBufferPool::createPixelBuffer(const CFDictio
   // One request at a time: the count of stream buffers in use and the loan that follows must
   // see the same state. Buffers come back without this lock.
   std::lock_guard request(requestMutex_);
+  // A free stream buffer is lent whatever the threshold: the stream's own buffer count bounds
+  // these, and a frame drawn into one is sent as it is. Counting the buffers that the stream's
+  // consumers hold against the threshold left a tick without a frame to send (not even grey)
+  // whenever a slow consumer kept most of them, although free ones were there.
+  if (streamBuffers_) {
+    if (auto loan = streamBuffers_->lend(layout_)) {
+      return {noErr, std::make_shared<StreamPixelBuffer>(layout_, std::move(*loan))};
+    }
+  }
   const std::size_t streamBuffersInUse = streamBuffers_ ? streamBuffers_->buffersInUse() : 0;
   BufferMemory memory;
   {
@@ -172,11 +181,6 @@ Created<CVPixelBufferRef> LinuxPixelBufferPool::createPixelBuffer(const CFDictio
     const std::int64_t limit = threshold.value_or(0);
     if (threshold && (limit <= 0 || state_->inUse + streamBuffersInUse >= static_cast<std::uint64_t>(limit))) {
       return {kCVReturnWouldExceedAllocationThreshold, nullptr};
-    }
-  }
-  if (streamBuffers_) {
-    if (auto loan = streamBuffers_->lend(layout_)) {
-      return {noErr, std::make_shared<StreamPixelBuffer>(layout_, std::move(*loan))};
     }
   }
   {

@@ -47,8 +47,9 @@ class LinuxPixelBufferPool final : public CVPixelBufferPool {
   ~LinuxPixelBufferPool() override;
 
   // A buffer counts as in use until every holder has released it; a stream buffer until the
-  // stream and its consumers have handed it back too. With as many in use as
-  // the aux attributes' kCVPixelBufferPoolAllocationThresholdKey, the call fails with
+  // stream and its consumers have handed it back too. A free stream buffer is always handed
+  // out. Otherwise, with as many in use as the aux attributes'
+  // kCVPixelBufferPoolAllocationThresholdKey, the call fails with
   // kCVReturnWouldExceedAllocationThreshold; without that key there is no limit.
   Created<CVPixelBufferRef> createPixelBuffer(const CFDictionaryRef& auxAttributes) override;
 

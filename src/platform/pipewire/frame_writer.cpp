@@ -1,7 +1,9 @@
 #include "platform/pipewire/frame_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/pipewire/picture_conversion.h"
 
@@ -42,13 +44,23 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
   if (!written) return false;
 
   if (!shown) {
-    if (unshownFormat_ != sourceFormat) {
+    // A companion drawing into several surfaces in turn, one of them in a format that cannot be
+    // shown, comes back to that format on every pass: it is one problem, reported once.
+    const auto known = std::find(reportedFormats_.begin(), reportedFormats_.end(), sourceFormat);
+    const bool reported = known != reportedFormats_.end();
+    if (reported) reportedFormats_.erase(known);
+    reportedFormats_.insert(reportedFormats_.begin(), sourceFormat);
+    if (reportedFormats_.size() > kRememberedFormats) reportedFormats_.pop_back();
+    if (unshownFormat_ != sourceFormat && !reported) {
       os_log_with_type(log_, OSLogType::error, "%s: pictures of pixel format %s cannot be shown; sending grey",
                        label_.c_str(), formatName(sourceFormat).c_str());
+      reportedSinceShown_ = true;
     }
     unshownFormat_ = sourceFormat;
   } else if (unshownFormat_ && fromCompanion) {
-    os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
+    if (std::exchange(reportedSinceShown_, false)) {
+      os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
+    }
     unshownFormat_.reset();
   }
   return true;

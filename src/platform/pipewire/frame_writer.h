@@ -4,13 +4,16 @@
 // that consumers keep getting frames whatever a companion publishes. Grey for want of a
 // conversion is logged once when it starts and once when a companion's picture is shown
 // again; the camera's own grey frames, which come between a companion's pictures whenever it
-// has nothing new, neither start nor end it.
+// has nothing new, neither start nor end it. A format already reported (of the last few) is not
+// reported again, and then its end neither: a companion cycling through surfaces of which one
+// cannot be shown logs two lines, not two a pass.
 // Thread-safety: lives on the sending thread of the NodeStream that owns it (the frame queue).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation.h"
 #include "platform/pipewire/picture_placement.h"
@@ -32,7 +35,11 @@ class FrameWriter {
  private:
   OSLog& log_;
   const std::string label_;
+  static constexpr std::size_t kRememberedFormats = 8;
+
   std::optional<std::uint32_t> unshownFormat_;  // while grey for want of a conversion: the format
+  std::vector<std::uint32_t> reportedFormats_;  // formats reported as unshown, the most recent first
+  bool reportedSinceShown_ = false;             // an unshown format was reported since pictures were shown
 };
 
 }  // namespace kolv::pipewire
