@@ -116,8 +116,8 @@ all_still_there() { [ -n "$1" ] && [ -z "$(comm -23 <(echo "$1") <(surface_entri
 if unshare -p -f --mount-proc true 2>/dev/null; then
   start_publisher --pattern --fps 30 || finish
   before=$(surface_entries)
-  check "a sandboxed kolv-publish of another group runs" unshare -p -f --mount-proc \
-    "$PUBLISH" --group group.kolv.sandboxed --pattern --frames 3 --quiet >"$E2E_DIR/sandboxed.log" 2>&1 ||
+  check "a sandboxed kolv-publish of another group runs" eval 'unshare -p -f --mount-proc \
+    "$PUBLISH" --group group.kolv.sandboxed --pattern --frames 3 --quiet >"$E2E_DIR/sandboxed.log" 2>&1' ||
     show_tail "$E2E_DIR/sandboxed.log"
   check "it leaves all $(echo "$before" | wc -l) entries of the live kolv-publish in place" all_still_there "$before"
   stop_publisher
