@@ -64,8 +64,8 @@ class ServiceRunLoop final : public kolv::RunLoop {
 }  // namespace
 
 int main(int argc, char** argv) {
-  kolv::SignalRunLoop::blockTerminationSignals();
-
+  // --help, --version and --check leave SIGINT, SIGTERM and SIGHUP as they came, so that they
+  // stop a check at once; the service blocks them below, for the run loop's signalfd.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kolv-camera: unknown argument '%s'\n%s", argv[i], kUsage);
     return 2;
   }
+  // Before any thread starts, so that every thread inherits the mask.
+  kolv::SignalRunLoop::blockTerminationSignals();
 
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -159,8 +160,18 @@ int kolv_companion_republish(kolv_companion* companion) {
 }
 
 int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
-  // Also refuses NaN and values beyond what nanoseconds hold (about 292 years).
-  if (companion == nullptr || !(seconds >= 0 && seconds < 9e9)) return KOLV_COMPANION_INVALID_ARGUMENT;
+  if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  // The limit keeps the time within what 64-bit nanoseconds hold (about 292 years).
+  if (!(seconds >= 0 && seconds < KOLV_COMPANION_MAX_HOLD_SECONDS)) {
+    return guarded([&] {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%g", seconds);
+      companion->lastError = std::string("hold time ") + shown +
+                             " s refused: it must be at least 0 and below 9e9 s (about 285 years); 0 holds the "
+                             "picture until the next one";
+      return KOLV_COMPANION_INVALID_ARGUMENT;
+    });
+  }
   // A positive time below a nanosecond is the shortest hold, not 0 (hold until the next picture).
   const auto holdTime = std::chrono::nanoseconds(static_cast<std::int64_t>(std::ceil(seconds * 1e9)));
   return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });

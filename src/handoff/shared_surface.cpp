@@ -75,6 +75,54 @@ std::optional<pid_t> creatorOf(std::string_view target) {
   return static_cast<pid_t>(*pid);
 }
 
+// The PID namespace this process runs in, as /proc/self/ns/pid names it ("pid:[4026531836]");
+// empty without /proc.
+std::optional<std::string> ownPidNamespace() {
+  std::array<char, 64> text{};
+  const ssize_t length = ::readlink("/proc/self/ns/pid", text.data(), text.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return std::nullopt;
+  return std::string(text.data(), static_cast<std::size_t>(length));
+}
+
+std::string creatorRecordName(std::string_view entry) { return std::string(entry) + kSurfaceCreatorSuffix; }
+
+// The text of the creator record: "<PID namespace> <pid>".
+std::string creatorRecord(const std::string& pidNamespace, pid_t pid) {
+  return pidNamespace + " " + std::to_string(pid);
+}
+
+// The text of the link `name` in `folder`, when it is one and short.
+std::optional<std::string> readLink(int folder, const std::string& name) {
+  std::array<char, 96> target{};
+  const ssize_t length = ::readlinkat(folder, name.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+  return std::string(target.data(), static_cast<std::size_t>(length));
+}
+
+bool isEntryName(std::string_view name) {
+  return !name.empty() && name.size() <= 10 && name.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether the creator named by the record `name` is known dead from here: the record says it
+// ran in this process's PID namespace, under `pid` when `pid` is given, and no process has that
+// PID now. Anything else (no record, another namespace, a process under that PID) cannot be
+// judged from here and counts as alive.
+bool creatorKnownDead(int folder, const std::string& name, const std::string& ownNamespace,
+                      std::optional<pid_t> pid = std::nullopt) {
+  const auto record = readLink(folder, name);
+  if (!record) return false;
+  const std::string_view text(*record);
+  const std::size_t space = text.rfind(' ');
+  if (space == std::string_view::npos || text.substr(0, space) != ownNamespace) return false;
+  const std::string_view digits = text.substr(space + 1);
+  if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  const auto recorded = static_cast<pid_t>(std::stol(std::string(digits)));
+  if (recorded <= 0 || (pid && recorded != *pid)) return false;
+  return ::kill(recorded, 0) != 0 && errno == ESRCH;
+}
+
 }  // namespace
 
 std::uint64_t SurfaceHeader::extent() const {
@@ -190,6 +238,11 @@ UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create,
 }
 
 std::size_t sweepDeadSurfaces(int registryFolder) {
+  // Links to /proc/<pid>/... are judged in this process's view of process IDs, which is the
+  // creator's only when both run in one PID namespace: the creator records its namespace
+  // beside its entry, and an entry without that record is never removed.
+  const auto ownNamespace = ownPidNamespace();
+  if (!ownNamespace) return 0;
   // The directory stream gets its own descriptor, so that the caller's stays open.
   UniqueFD copy(::fcntl(registryFolder, F_DUPFD_CLOEXEC, 0));
   if (!copy) return 0;
@@ -201,22 +254,34 @@ std::size_t sweepDeadSurfaces(int registryFolder) {
   std::size_t removed = 0;
   while (const dirent* entry = ::readdir(folder.get())) {
     if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) continue;
+    const std::string name = entry->d_name;
     struct stat link {};
-    if (::fstatat(registryFolder, entry->d_name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
+    if (::fstatat(registryFolder, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
         link.st_uid != ::geteuid()) {
       continue;
     }
-    std::array<char, 64> target{};
-    const ssize_t length = ::readlinkat(registryFolder, entry->d_name, target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) continue;
-    const std::string_view text(target.data(), static_cast<std::size_t>(length));
-    const auto pid = creatorOf(text);
+    if (name.ends_with(kSurfaceCreatorSuffix)) {
+      // A record left without its entry: its creator died between removing the two.
+      const std::string entryName = name.substr(0, name.size() - std::strlen(kSurfaceCreatorSuffix));
+      struct stat published {};
+      if (isEntryName(entryName) &&
+          ::fstatat(registryFolder, entryName.c_str(), &published, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+          creatorKnownDead(registryFolder, name, *ownNamespace)) {
+        ::unlinkat(registryFolder, name.c_str(), 0);
+      }
+      continue;
+    }
+    if (!isEntryName(name)) continue;
+    const auto text = readLink(registryFolder, name);
+    const auto pid = text ? creatorOf(*text) : std::nullopt;
     if (!pid) continue;
-    // Dangling (the descriptor is gone) and its creator no longer exists.
+    // Dangling (the descriptor is gone here), and its creator is known to have died.
     struct stat followed {};
-    if (::fstatat(registryFolder, entry->d_name, &followed, 0) == 0 || errno != ENOENT) continue;
-    if (::kill(*pid, 0) == 0 || errno != ESRCH) continue;
-    if (::unlinkat(registryFolder, entry->d_name, 0) == 0) ++removed;
+    if (::fstatat(registryFolder, name.c_str(), &followed, 0) == 0 || errno != ENOENT) continue;
+    const std::string record = creatorRecordName(name);
+    if (!creatorKnownDead(registryFolder, record, *ownNamespace, *pid)) continue;
+    if (::unlinkat(registryFolder, name.c_str(), 0) == 0) ++removed;
+    ::unlinkat(registryFolder, record.c_str(), 0);
   }
   return removed;
 }
@@ -241,11 +306,15 @@ void SharedSurface::unpublish() {
   if (!registry_ || !memory_ || creatorPid_ != ::getpid()) return;
   // Remove the entry only while it still names this surface's descriptor.
   const std::string name = std::to_string(header_.surfaceID);
-  const std::string target = registryTarget(creatorPid_, memory_.fd());
-  std::array<char, 64> link{};
-  const ssize_t length = ::readlinkat(registry_.get(), name.c_str(), link.data(), link.size());
-  if (length > 0 && std::string_view(link.data(), static_cast<std::size_t>(length)) == target) {
-    ::unlinkat(registry_.get(), name.c_str(), 0);
+  if (readLink(registry_.get(), name) == registryTarget(creatorPid_, memory_.fd()) &&
+      ::unlinkat(registry_.get(), name.c_str(), 0) == 0) {
+    // Its record goes second: a record without an entry is swept, an entry without a record
+    // never is.
+    const std::string record = creatorRecordName(name);
+    const auto pidNamespace = ownPidNamespace();
+    if (pidNamespace && readLink(registry_.get(), record) == creatorRecord(*pidNamespace, creatorPid_)) {
+      ::unlinkat(registry_.get(), record.c_str(), 0);
+    }
   }
   registry_.reset();
 }
@@ -281,6 +350,7 @@ std::optional<SharedSurface> SharedSurface::createIn(const std::filesystem::path
   // whose file claims another ID. The ID is taken when the link is made: symlinkat fails
   // with EEXIST when the name is already there.
   const std::string target = registryTarget(::getpid(), memory.fd());
+  const auto pidNamespace = ownPidNamespace();
   const auto headerBytes = std::span(memory.data(), memory.size()).first<kSurfaceHeaderSize>();
   for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
     header.surfaceID = randomSurfaceID();
@@ -288,6 +358,14 @@ std::optional<SharedSurface> SharedSurface::createIn(const std::filesystem::path
     encodeSurfaceHeader(header, headerBytes);
     const std::string name = std::to_string(header.surfaceID);
     if (::symlinkat(target.c_str(), folder.get(), name.c_str()) == 0) {
+      // The record says in which PID namespace the entry's process ID counts, so that only a
+      // sweeper there judges it. One left by a creator of this ID that died is replaced.
+      // Without a record the entry is merely never swept.
+      if (pidNamespace) {
+        const std::string record = creatorRecordName(name);
+        ::unlinkat(folder.get(), record.c_str(), 0);
+        ::symlinkat(creatorRecord(*pidNamespace, ::getpid()).c_str(), folder.get(), record.c_str());
+      }
       return SharedSurface(std::move(memory), std::move(folder), header);
     }
     if (errno != EEXIST) return fail("cannot register a surface in " + registry.string() + ": " + std::strerror(errno));

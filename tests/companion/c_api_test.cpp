@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -89,6 +90,13 @@ TEST_F(CInterfaceTest, TellsWhetherTheCameraWatchesAndTakesAHoldTime) {
   EXPECT_EQ(kolv_companion_set_hold_time(companion, std::nan("")), KOLV_COMPANION_INVALID_ARGUMENT);
   EXPECT_EQ(kolv_companion_set_hold_time(companion, HUGE_VAL), KOLV_COMPANION_INVALID_ARGUMENT);
   EXPECT_EQ(kolv_companion_set_hold_time(nullptr, 1), KOLV_COMPANION_INVALID_ARGUMENT);
+  // The longest hold is just below the documented limit, and a refusal says what the limit is.
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, KOLV_COMPANION_MAX_HOLD_SECONDS * 0.999), KOLV_COMPANION_OK);
+  EXPECT_EQ(kolv_companion_set_hold_time(companion, KOLV_COMPANION_MAX_HOLD_SECONDS), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_NE(std::string(kolv_companion_last_error(companion)).find("below 9e9 s"), std::string::npos)
+      << kolv_companion_last_error(companion);
+  EXPECT_NE(std::string(kolv_companion_last_error(companion)).find("hold time 9e+09 s refused"), std::string::npos)
+      << kolv_companion_last_error(companion);
   EXPECT_EQ(kolv_companion_set_hold_time(companion, 60), KOLV_COMPANION_OK);
 
   std::vector<std::uint8_t> picture(64 * 4 * 36, 0x33);

@@ -36,6 +36,7 @@ class PublisherTest : public CompanionTest {
   double timestampInFile(const std::string& group = kFallbackAppGroupID) {
     return decodeTimestamp(peekBytes(container(group) / kFrameMetadataFileName)).value_or(-1);
   }
+  // Everything in the registry: entries and their creator records.
   std::size_t registryEntries() const {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(registry())) ++count;
@@ -190,7 +191,7 @@ TEST_F(PublisherTest, ReleasesItsSurfacesWhenClosedAndKeepsTheFiles) {
   {
     auto publisher = open(options());
     EXPECT_EQ(publisher.surfaceIDs().size(), 3u);
-    EXPECT_EQ(registryEntries(), 3u);
+    EXPECT_EQ(registryEntries(), 6u);  // three entries, each with its record
     drawAndPublish(publisher);
   }
   EXPECT_EQ(registryEntries(), 0u);
@@ -294,23 +295,45 @@ TEST_F(PublisherTest, SweepsEntriesOfCompanionsThatDiedAndOnlyThose) {
   ASSERT_GT(child, 0);
   ASSERT_EQ(::waitpid(child, nullptr, 0), child);  // its pid now names no process
   const std::string self = std::to_string(::getpid());
+  const std::string dead = std::to_string(child);
   std::ofstream(root_ / "open-file") << "x";
   const UniqueFD held(::open((root_ / "open-file").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(held);
+  const std::string ownNamespace = fs::read_symlink("/proc/self/ns/pid").string();
+  const auto record = [&](const std::string& id, const std::string& pidNamespace, const std::string& pid) {
+    fs::create_symlink(pidNamespace + " " + pid, registry() / (id + ".creator"));
+  };
 
   fs::create_directories(registry());
   fs::permissions(registry(), fs::perms::owner_all);
-  fs::create_symlink("/proc/" + std::to_string(child) + "/fd/7", registry() / "101");             // dead
+  fs::create_symlink("/proc/" + dead + "/fd/7", registry() / "101");  // dead
+  record("101", ownNamespace, dead);
   fs::create_symlink("/proc/" + self + "/fd/" + std::to_string(held.get()), registry() / "102");  // live
+  record("102", ownNamespace, self);
   fs::create_symlink("/proc/" + self + "/fd/999", registry() / "103");  // dangling, but its creator lives
-  fs::create_symlink(root_ / "missing", registry() / "104");            // dangling, not ours to judge
+  record("103", ownNamespace, self);
+  fs::create_symlink(root_ / "missing", registry() / "104");  // dangling, not ours to judge
   std::ofstream(registry() / "105") << "a plain file";
+  // Dead here, but made by an older library: no record says where its process ID counts.
+  fs::create_symlink("/proc/" + dead + "/fd/7", registry() / "106");
+  // Its creator ran in another PID namespace, where its process ID may well be alive.
+  fs::create_symlink("/proc/" + dead + "/fd/7", registry() / "107");
+  record("107", "pid:[4026599999]", dead);
+  // A record that names another process than its entry does.
+  fs::create_symlink("/proc/" + dead + "/fd/7", registry() / "108");
+  record("108", ownNamespace, self);
+  // Records left without their entries: by a dead creator of this namespace, and by a live one.
+  record("109", ownNamespace, dead);
+  record("110", ownNamespace, self);
 
   auto publisher = open(options());
   EXPECT_FALSE(fs::is_symlink(registry() / "101"));
-  for (const char* kept : {"102", "103", "104", "105"})
+  EXPECT_FALSE(fs::is_symlink(registry() / "101.creator"));
+  EXPECT_FALSE(fs::is_symlink(registry() / "109.creator"));
+  for (const char* kept : {"102", "102.creator", "103", "103.creator", "104", "105", "106", "107", "107.creator", "108",
+                           "108.creator", "110.creator"})
     EXPECT_TRUE(fs::is_symlink(registry() / kept) || fs::exists(registry() / kept)) << kept;
-  EXPECT_EQ(registryEntries(), 4u + publisher.surfaceIDs().size());
+  EXPECT_EQ(registryEntries(), 12u + 2 * publisher.surfaceIDs().size());
 }
 
 }  // namespace

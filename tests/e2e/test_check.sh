@@ -1,7 +1,7 @@
-# kolv-camera --check against the session as it is: no PipeWire, no camera node, no Camera
-# portal, a companion whose surface header lies, a hand-off file of the wrong length, a stale
-# timestamp, everything in place, and no WirePlumber. The running camera logs each hand-off problem once.
-# SIGHUP stops the camera cleanly.
+# kolv-camera --check against the session as it is: no PipeWire, a bus and a PipeWire that never
+# answer, no camera node, no Camera portal, a companion whose surface header lies, a hand-off
+# file of the wrong length, a stale timestamp, everything in place, and no WirePlumber. The
+# running camera logs each hand-off problem once. SIGHUP stops the camera cleanly.
 . "$(dirname "$0")/lib.sh"
 
 CONTAINER="$XDG_RUNTIME_DIR/app-groups/group.kolv.vcamera"
@@ -36,6 +36,51 @@ check_line "no PipeWire: says so with the socket and a fix" \
   "[FAIL] PipeWire: not reachable at $E2E_DIR/empty-runtime/pipewire-0 (Host is down). Fix: systemctl --user start pipewire.socket"
 check_line "no PipeWire: WirePlumber is not judged" "[skip] WirePlumber: not checked without PipeWire"
 check_line "no session bus: says so" "[FAIL] session bus: not reachable"
+
+# --- A session bus and a PipeWire socket that accept connections and never answer: --check
+# still ends within 5 s (one deadline for each whole exchange) with a line for each, and SIGINT
+# stops it at once.
+python3 -u "$E2E_HERE/silent_socket.py" "$E2E_DIR/silent-bus" "$E2E_DIR/silent-pipewire" >"$E2E_DIR/silent.log" 2>&1 &
+SILENT_PID=$!
+track_pid "$SILENT_PID"
+check "the silent sockets listen" wait_until 10 grep -q listening "$E2E_DIR/silent.log"
+started=$(now_seconds)
+run_check silent-bus DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_DIR/silent-bus"
+check "a silent session bus: --check ends within 6 s" \
+  awk -v a="$started" -v b="$(now_seconds)" 'BEGIN { exit !(b - a < 6) }'
+check "a silent session bus: --check exits 1" [ "$CHECK_STATUS" = 1 ]
+check_line "a silent session bus: says it never answered" "[FAIL] session bus: not reachable (no answer within 2000 ms)"
+check_line "a silent session bus: PipeWire is still checked" "[ok]   PipeWire: reachable (server "
+started=$(now_seconds)
+run_check silent-both DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_DIR/silent-bus" PIPEWIRE_REMOTE="$E2E_DIR/silent-pipewire"
+check "a silent bus and a silent PipeWire: --check ends within 6 s" \
+  awk -v a="$started" -v b="$(now_seconds)" 'BEGIN { exit !(b - a < 6) }'
+check_line "a silent PipeWire: says it never answered" "[FAIL] PipeWire: connected but no complete answer (no answer in time)"
+check_line "a silent bus and PipeWire: the bus line is there too" "[FAIL] session bus: not reachable (no answer within"
+# Started with SIGINT at its default (a shell's background jobs ignore it), as from a terminal.
+env --default-signal=INT,TERM DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_DIR/silent-bus" \
+  PIPEWIRE_REMOTE="$E2E_DIR/silent-pipewire" "$(kolv_camera_bin)" --check >"$E2E_DIR/interrupted.out" 2>&1 &
+CHECK_PID=$!
+track_pid "$CHECK_PID"
+sleep 1
+check "a check waiting on a silent PipeWire is still running after 1 s" process_alive "$CHECK_PID"
+kill -INT "$CHECK_PID"
+started=$(now_seconds)
+wait_exit "$CHECK_PID" 5
+status=$?
+check "SIGINT stops a waiting --check at once (status $status)" [ "$status" = 130 ]
+check "SIGINT: --check is gone within 2 s, not when its probes give up" \
+  awk -v a="$started" -v b="$(now_seconds)" 'BEGIN { exit !(b - a < 2) }'
+env --default-signal=INT,TERM DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_DIR/silent-bus" \
+  PIPEWIRE_REMOTE="$E2E_DIR/silent-pipewire" "$(kolv_camera_bin)" --check >"$E2E_DIR/terminated.out" 2>&1 &
+CHECK_PID=$!
+track_pid "$CHECK_PID"
+sleep 1
+kill -TERM "$CHECK_PID"
+wait_exit "$CHECK_PID" 5
+status=$?
+check "SIGTERM stops a waiting --check at once (status $status)" [ "$status" = 143 ]
+stop_pid "$SILENT_PID"
 
 # --- The session without the camera and without a companion.
 run_check no-camera

@@ -3,7 +3,8 @@
 # library keeps the last picture live: at 10 a second each is sent on about three ticks);
 # kolv-publish's status line says "watched" while the consumer streams and "idle" after; once
 # kolv-publish is stopped, with SIGTERM or SIGKILL, every frame is grey, and the entries a
-# killed one left in the surface registry are swept by the next companion.
+# killed one left in the surface registry are swept by the next companion; a companion in a
+# sandbox of its own sweeps nothing of a live one's.
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
@@ -106,4 +107,21 @@ check "after kolv-publish is killed (SIGKILL), every frame is grey" finish_patte
 check "a killed kolv-publish leaves its registry entries" eval '[ -n "$(ls -A "$XDG_RUNTIME_DIR/kolv-surfaces")" ]'
 check "the next kolv-publish sweeps them and leaves none of its own" \
   eval '"$PUBLISH" --pattern --frames 3 --quiet >"$E2E_DIR/next.log" 2>&1 && [ -z "$(ls -A "$XDG_RUNTIME_DIR/kolv-surfaces")" ]'
+
+# A companion in a sandbox with a PID namespace and a /proc of its own, where every process
+# outside looks dead, sweeps nothing of a live companion's.
+surface_entries() { ls "$XDG_RUNTIME_DIR/kolv-surfaces" | grep -E '^[0-9]+$' | sort; }
+# all_still_there ENTRIES: ENTRIES (lines) is not empty, and each is still in the registry.
+all_still_there() { [ -n "$1" ] && [ -z "$(comm -23 <(echo "$1") <(surface_entries))" ]; }
+if unshare -p -f --mount-proc true 2>/dev/null; then
+  start_publisher --pattern --fps 30 || finish
+  before=$(surface_entries)
+  check "a sandboxed kolv-publish of another group runs" eval 'unshare -p -f --mount-proc \
+    "$PUBLISH" --group group.kolv.sandboxed --pattern --frames 3 --quiet >"$E2E_DIR/sandboxed.log" 2>&1' ||
+    show_tail "$E2E_DIR/sandboxed.log"
+  check "it leaves all $(echo "$before" | wc -l) entries of the live kolv-publish in place" all_still_there "$before"
+  stop_publisher
+else
+  echo "  skip: a sandboxed companion (unshare -p -f --mount-proc is not permitted here)"
+fi
 finish

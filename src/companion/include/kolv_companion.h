@@ -61,9 +61,14 @@ int kolv_companion_publish(kolv_companion* companion);
 int kolv_companion_publish_bgra(kolv_companion* companion, const void* pixels, size_t size, size_t bytes_per_row);
 /* Hands the last picture over again with a new timestamp, and starts its hold time again. */
 int kolv_companion_republish(kolv_companion* companion);
+/* The longest hold time kolv_companion_set_hold_time takes is just below this (about 285
+ * years, what 64-bit nanoseconds hold). */
+#define KOLV_COMPANION_MAX_HOLD_SECONDS 9e9
 /* How long the last picture stays live without a new one (publish or republish); after
  * that the camera sends grey. 0 (the default) holds it until the next picture or
- * kolv_companion_close. KOLV_COMPANION_INVALID_ARGUMENT for a negative or non-finite value. */
+ * kolv_companion_close. KOLV_COMPANION_INVALID_ARGUMENT, with the limits in
+ * kolv_companion_last_error, for a negative value, NaN, or one of
+ * KOLV_COMPANION_MAX_HOLD_SECONDS or more (infinity included); use 0 for "for ever". */
 int kolv_companion_set_hold_time(kolv_companion* companion, double seconds);
 /* 1 while the camera streams the picture (it read the frame file in the last 200 ms),
  * else 0. Always 0 before the first picture: the camera reads the file only while one is

@@ -18,9 +18,11 @@ struct PortalReport {
   std::string cameraError;  // why its Camera interface gave no version
 };
 
-// Asks the session bus (DBUS_SESSION_BUS_ADDRESS, else XDG_RUNTIME_DIR/bus) with sd-bus; each
-// call gives up after `timeout`. The portal is started by D-Bus activation when it is
-// installed but not running. Runs on the calling thread.
+// Asks the session bus (DBUS_SESSION_BUS_ADDRESS, else XDG_RUNTIME_DIR/bus) with sd-bus; the
+// whole exchange, connecting and authenticating included, ends within `timeout`, whatever the
+// bus does (a bus that accepts the connection and never answers is "no answer within ...").
+// The portal is started by D-Bus activation when it is installed but not running. Runs on
+// the calling thread.
 PortalReport probePortal(std::chrono::milliseconds timeout);
 
 }  // namespace kolv

@@ -147,7 +147,9 @@ class Publisher {
   // Hands the last picture over again with a new timestamp, drawing nothing, and starts its
   // hold time again. A still picture needs no republish() with the hold time at 0.
   Status republish();
-  // Changes Options::holdTime; counted from the last publish() or republish().
+  // Changes Options::holdTime; counted from the last publish() or republish(). Any
+  // non-negative value is taken, up to the largest nanoseconds (about 292 years); the C
+  // interface's kolv_companion_set_hold_time takes seconds below 9e9 (about 285 years).
   Status setHoldTime(std::chrono::nanoseconds holdTime);
 
   // Empty while the latest picture is kept live; otherwise why not (the frame file cannot be

@@ -17,13 +17,15 @@ namespace kolv::handoff {
 
 class InfoDictionary {
  public:
-  // A real Info.plist is a few kilobytes. The cap also keeps libplist's recursive parser far
-  // from the nesting depth that overflows its stack (about 95,000 arrays in 855 KB).
+  // A real Info.plist is a few kilobytes.
   static constexpr std::size_t kMaxBytes = 64 * 1024;
 
   // The dictionary at the root of the XML or binary property list `path`. Empty when the file
   // is missing or unreadable, not a regular file, larger than kMaxBytes, not a property list,
   // or has no dictionary at its root; `reason` then says which, in a few words after the path.
+  // Arrays and dictionaries nested more than 64 deep, and binary lists whose shared objects
+  // expand to more than 262,144 values, are refused before libplist parses them: its parser
+  // recurses once a level, and a thread of 128 KiB must be enough to read any file.
   static std::optional<InfoDictionary> read(const std::filesystem::path& path, std::string& reason);
 
   // The value stored under `key`, or null. Valid while this dictionary lives.

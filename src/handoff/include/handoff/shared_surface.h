@@ -62,9 +62,18 @@ std::filesystem::path defaultSurfaceRegistry();
 // missing (its parent must exist). Refuses a link, a folder of another user and one that
 // others may write to. Invalid on failure, with the cause and its fix in `reason` when given.
 UniqueFD openSurfaceRegistry(const std::filesystem::path& registry, bool create, std::string* reason = nullptr);
+// Beside each entry "<ID>" its creator records the PID namespace its process ID counts in: a
+// link "<ID>.creator" whose text is "<namespace> <pid>", the namespace as the creator's
+// /proc/self/ns/pid reads ("pid:[4026531836] 4242").
+inline constexpr char kSurfaceCreatorSuffix[] = ".creator";
+
 // Removes the entries that a creator which has died left behind (it was killed before it
-// could remove them): links owned by this user to /proc/<pid>/fd/<n> of a process that no
-// longer exists. A link that still leads to a file is never touched. The number removed.
+// could remove them): links owned by this user to /proc/<pid>/fd/<n> that lead nowhere, whose
+// creator record names this process's PID namespace and <pid>, and no process has that PID
+// here. A link that still leads to a file, an entry of a creator in another PID namespace (a
+// sandbox with a /proc of its own) and an entry without a record (from an older library) are
+// never touched. Records left without their entry by a creator that died go too. The number of
+// entries removed.
 std::size_t sweepDeadSurfaces(int registryFolder);
 
 // A surface this process draws into, published while the object lives.
