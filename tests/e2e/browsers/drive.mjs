@@ -8,7 +8,10 @@
 //   devices [MS]   cameras=LABEL;LABEL...                  the video inputs the page can see,
 //                                                          waiting up to MS for a labelled one
 //   open LABEL     label= width= height= fps= attempts=    getUserMedia at 1280x720, 30 fps
-//   record MS      frames= presented= rate= G= g= P= T= I= other= ... order=
+//   record MS      frames= presented= rate= G= g= grey_among= P= T= I= other= ... order=
+//   frames N KIND  frames= pictures= grey_among= grey_before= T= other= max_gap_ms= ...
+//                                                          the next N frames the track delivers,
+//                                                          KIND the companion's (P or I)
 //   after T        latency_ms= later_not_grey= ...         on the last recording: how long after
 //                                                          T (wall clock ms) frames turned grey
 //   quit
@@ -124,6 +127,12 @@ function summarise(recording) {
     distinct_rate: span ? (new Set(numbers).size / seconds).toFixed(2) : 0,
     G: count("G"),
     g: count("g"),
+    // Grey (G or g) after the first picture (pattern or image): grey among the companion's
+    // pictures; grey before it is the camera waiting for the companion.
+    grey_among: (() => {
+      const first = frames.findIndex((f) => f[2] === "P" || f[2] === "I");
+      return first < 0 ? 0 : frames.slice(first).filter((f) => f[2] === "G" || f[2] === "g").length;
+    })(),
     P: count("P"),
     T: count("T"),
     I: count("I"),
@@ -213,6 +222,9 @@ async function main() {
           await sleep(Number(argument));
           last = await page.evaluate(() => window.camera.stop());
           reply(summarise(last));
+        } else if (command === "frames") {
+          const [count, picture] = argument.split(" ");
+          reply(await page.evaluate((n, kind) => window.camera.readFrames(n, kind), Number(count), picture || "P"));
         } else if (command === "after") {
           reply(last ? afterTime(last, Number(argument)) : { error: "nothing recorded" });
         } else if (command === "quit") {
