@@ -165,4 +165,7 @@ fi
 
 echo "  load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 stop_hogs
+# The camera's count of each stream: frames sent, and dropped for want of a free buffer.
+grep -F 'frames sent' "$E2E_DIR/camera.log" | sed 's/^/  camera: /'
+echo "  test time: $SECONDS s"
 finish
