@@ -104,7 +104,8 @@ read -r rss_last fds_last < <(sample)
 received=$(grep -c 'last-message = chain' "$E2E_DIR/consumer.log")
 expected=$(awk -v s="$streamed" 'BEGIN { printf "%d", s * 30 }')
 echo "== soak: results ($minutes min at load, $hogs busy loops)"
-sed 's/^/  /' "$E2E_DIR/frames.txt" | tail -n 4
+# The last line of counts and the problems after it.
+awk '/^frames: / { n = NR } { line[NR] = $0 } END { for (i = n; i <= NR; i++) print "  " line[i] }' "$E2E_DIR/frames.txt"
 echo "  received $received frames in $streamed s, $expected expected at 30 a second"
 echo "  camera: $(grep -F 'frames sent' "$E2E_DIR/camera.log" | tail -n 1 | sed 's/^.*: \([0-9]* frames sent\)/\1/')"
 echo "  camera rss: $rss_first kB at the start, $rss_last kB at the end; fds: $fds_first, then $fds_last"

@@ -7,7 +7,7 @@
 //   (on start)     ready browser=VERSION                   or error=...
 //   devices [MS]   cameras=LABEL;LABEL...                  the video inputs the page can see,
 //                                                          waiting up to MS for a labelled one
-//   open LABEL     label= width= height= fps= attempts=    getUserMedia at 1280x720, 30 fps
+//   open LABEL     label= width= height= fps=              getUserMedia at 1280x720, 30 fps
 //   record MS      frames= presented= rate= G= g= grey_among= P= T= I= other= ... order=
 //   frames N KIND  frames= pictures= grey_among= grey_before= T= other= max_gap_ms= ...
 //                                                          the next N frames the track delivers,
@@ -197,25 +197,18 @@ async function main() {
           }
           reply({ cameras: cameras.map(([label]) => label || "(no label)").join(";") });
         } else if (command === "open") {
-          // Firefox asks PipeWire for its cameras only on the first getUserMedia and may answer
-          // that one before the list has arrived (NotFoundError, about 1 run in 5): try again.
-          let result;
-          let attempts = 0;
-          do {
-            if (attempts) await sleep(1000);
-            attempts++;
-            const cameras = await page.evaluate(() => window.camera.devices());
-            const id = cameras.find(([label]) => label === argument)?.[1];
-            result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
-            if (result.error) log(`open, attempt ${attempts}: ${result.error}`);
-          } while (result.error?.startsWith("NotFoundError") && attempts < 5);
+          // One getUserMedia: the camera must be there on the first request.
+          const cameras = await page.evaluate(() => window.camera.devices());
+          const id = cameras.find(([label]) => label === argument)?.[1];
+          const result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
+          if (result.error) log(`open: ${result.error} (cameras listed: ${cameras.map(([l]) => l).join(";")})`);
           if (result.error) {
-            reply({ error: result.error, attempts });
+            reply({ error: result.error });
           } else if (result.label !== argument) {
             reply({ error: `opened "${result.label}", not "${argument}"` });
           } else {
             const s = result.settings;
-            reply({ label: result.label, width: s.width, height: s.height, fps: s.frameRate, attempts });
+            reply({ label: result.label, width: s.width, height: s.height, fps: s.frameRate });
           }
         } else if (command === "record") {
           await page.evaluate(() => window.camera.start());
