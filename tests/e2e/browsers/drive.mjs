@@ -197,7 +197,9 @@ async function main() {
           }
           reply({ cameras: cameras.map(([label]) => label || "(no label)").join(";") });
         } else if (command === "open") {
-          // One getUserMedia: the camera must be there on the first request.
+          // One getUserMedia: the camera must be there on the first request. (On a busy machine
+          // Firefox can answer it before WirePlumber has let the portal's PipeWire connection
+          // see the camera: docs/pipewire.md.)
           const cameras = await page.evaluate(() => window.camera.devices());
           const id = cameras.find(([label]) => label === argument)?.[1];
           const result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
