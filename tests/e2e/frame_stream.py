@@ -150,7 +150,9 @@ class Times:
             if self.last is not None:
                 gap = pts - self.last[0]
                 self.max_gap_ns = max(self.max_gap_ns, gap)
-                if gap > max_gap_ns:
+                # To the millisecond: three frame periods of 1/30 s are 100 ms, not over it,
+                # whichever way the nanoseconds of the stamps round.
+                if round(gap / 1e6) * 1_000_000 > max_gap_ns:
                     self.gaps_over += 1
                 if seq - self.last[1] > 1:
                     self.missing_seq += seq - self.last[1] - 1

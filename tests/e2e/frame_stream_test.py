@@ -100,6 +100,16 @@ class TimesTest(unittest.TestCase):
             self.assertEqual((times.buffers, times.gaps_over, times.missing_seq), (4, 1, 5))
             self.assertAlmostEqual(times.max_gap_ns / 1e6, 133.333333, places=3)
 
+    def test_three_frame_periods_are_not_over_100_ms_four_are(self):
+        with tempfile.TemporaryDirectory() as folder:
+            log = os.path.join(folder, "consumer.log")
+            with open(log, "w") as f:
+                f.write(buffer_line(0, 0) + buffer_line(100_000_001, 3) + buffer_line(200_000_000, 6))
+                f.write(buffer_line(300_600_000, 9))
+            times = frame_stream.Times(log)
+            times.read(100_000_000)
+            self.assertEqual((times.buffers, times.gaps_over), (4, 1))
+
 
 class MainTest(unittest.TestCase):
     def run_stream(self, bands, pts_ms, *options):
