@@ -2,7 +2,7 @@
 """Reads raw 1280x720 BGRA frames recorded from Kolv Camera while kolv-publish --pattern runs.
 
     pattern_frames.py [FILE] [--frames N] [--min-pattern N] [--max-pattern N] [--min-grey N]
-                      [--max-grey-between N] [--min-repeats N] [--grey-after-pattern F]
+                      [--max-grey-between N] [--max-grey-among N] [--min-repeats N] [--grey-after-pattern F]
                       [--trailing-grey N] [--save-last-pattern RAW] [--buffer-log LOG]
 
 Sorts every frame into pattern (both stamps valid and equal, and the colour bars above and
@@ -13,7 +13,8 @@ given on the command line is not met. Without FILE, only the rate from --buffer-
 seen twice in a row (the companion keeps its last picture live, so the camera sends it again
 on every tick until the next one) is counted as a repeat, not an error. Grey frames between
 the first and the last pattern frame are counted apart (grey_between): a live companion
-leaves none. FILE may be a FIFO.
+leaves none; grey_among counts every grey frame after the first pattern frame (grey before it
+is the camera waiting for the companion). FILE may be a FIFO.
 
 The stamps are 128 cells, 10 pixels wide, in rows 0-15 and again in rows 704-719, white for 1
 and black for 0: cells 0-7 sync 10110010, 8-39 the frame number, 40-103 the time of
@@ -126,8 +127,9 @@ def check_frames(args) -> list:
     followed = sum(1 for i, k in enumerate(kinds[:-1]) if k == "P" and kinds[i + 1] == "G")
     trailing_grey = len(order) - len(order.rstrip("G"))
     grey_between = order.strip("G").count("G")
+    grey_among = order[order.find("P"):].count("G") if pattern else 0
     span = f" numbers {numbers[0]}..{numbers[-1]}" if numbers else ""
-    print(f"  frames={len(kinds)} pattern={pattern} grey={grey} grey_between={grey_between} torn={torn} "
+    print(f"  frames={len(kinds)} pattern={pattern} grey={grey} grey_between={grey_between} grey_among={grey_among} torn={torn} "
           f"other={other} repeats={repeats} backwards={backwards}{span} "
           f"order={order[:90]}{'...' if len(order) > 90 else ''}")
 
@@ -143,6 +145,8 @@ def check_frames(args) -> list:
         problems.append(f"expected at least {args.min_grey} grey frames")
     if args.max_grey_between is not None and grey_between > args.max_grey_between:
         problems.append(f"{grey_between} grey frames between pattern frames, expected at most {args.max_grey_between}")
+    if args.max_grey_among is not None and grey_among > args.max_grey_among:
+        problems.append(f"{grey_among} grey frames after the first pattern frame, expected at most {args.max_grey_among}")
     if repeats < args.min_repeats:
         problems.append(f"{repeats} repeated pattern frames, expected at least {args.min_repeats}")
     if pattern and followed < args.grey_after_pattern * pattern:
@@ -167,6 +171,8 @@ def main() -> int:
     parser.add_argument("--min-grey", type=int, default=0)
     parser.add_argument("--max-grey-between", type=int,
                         help="at most this many grey frames between the first and the last pattern frame")
+    parser.add_argument("--max-grey-among", type=int,
+                        help="at most this many grey frames after the first pattern frame")
     parser.add_argument("--min-repeats", type=int, default=0,
                         help="at least this many pattern frames repeat the one before")
     parser.add_argument("--grey-after-pattern", type=float, default=0,

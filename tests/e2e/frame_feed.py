@@ -7,7 +7,7 @@ Reads FILE (a FIFO a consumer writes into) all the time, so the consumer is neve
 answers commands on standard input with one line of tab-separated key=value fields, like
 tests/e2e/browsers/drive.mjs:
 
-    record MS    frames= rate= G= P= T= I= other= repeats= backwards= numbers= order=
+    record MS    frames= rate= G= grey_among= P= T= I= other= repeats= backwards= numbers= order=
                  (the frames that arrive in the next MS milliseconds: G grey, every byte 0x40;
                  P kolv-publish's pattern; T torn; I the quadrants of make_png.py; ? other)
     after T      before= after= latency_ms= grey_after=
@@ -88,6 +88,11 @@ class Feed:
         return frames
 
 
+def grey_among(kinds: str) -> int:
+    first = min((i for i in (kinds.find("P"), kinds.find("I")) if i >= 0), default=len(kinds))
+    return kinds[first:].count("G")
+
+
 def summarise(frames: list, milliseconds: float) -> dict:
     kinds = "".join(f[1] for f in frames)
     numbers = [f[2] for f in frames if f[1] == "P"]
@@ -99,6 +104,8 @@ def summarise(frames: list, milliseconds: float) -> dict:
         "rate": f"{(len(frames) - 1) / span:.2f}" if span else 0,
         "distinct_rate": f"{len(set(numbers)) / (milliseconds / 1000):.2f}",
         "G": kinds.count("G"),
+        # Grey after the first picture (pattern or image): grey among the companion's pictures.
+        "grey_among": grey_among(kinds),
         "P": kinds.count("P"),
         "T": kinds.count("T"),
         "I": kinds.count("I"),

@@ -7,8 +7,11 @@
 //   (on start)     ready browser=VERSION                   or error=...
 //   devices [MS]   cameras=LABEL;LABEL...                  the video inputs the page can see,
 //                                                          waiting up to MS for a labelled one
-//   open LABEL     label= width= height= fps= attempts=    getUserMedia at 1280x720, 30 fps
-//   record MS      frames= presented= rate= G= g= P= T= I= other= ... order=
+//   open LABEL     label= width= height= fps=              getUserMedia at 1280x720, 30 fps
+//   record MS      frames= presented= rate= G= g= grey_among= P= T= I= other= ... order=
+//   frames N KIND  frames= pictures= grey_among= grey_before= T= other= max_gap_ms= ...
+//                                                          the next N frames the track delivers,
+//                                                          KIND the companion's (P or I)
 //   after T        latency_ms= later_not_grey= ...         on the last recording: how long after
 //                                                          T (wall clock ms) frames turned grey
 //   quit
@@ -124,6 +127,12 @@ function summarise(recording) {
     distinct_rate: span ? (new Set(numbers).size / seconds).toFixed(2) : 0,
     G: count("G"),
     g: count("g"),
+    // Grey (G or g) after the first picture (pattern or image): grey among the companion's
+    // pictures; grey before it is the camera waiting for the companion.
+    grey_among: (() => {
+      const first = frames.findIndex((f) => f[2] === "P" || f[2] === "I");
+      return first < 0 ? 0 : frames.slice(first).filter((f) => f[2] === "G" || f[2] === "g").length;
+    })(),
     P: count("P"),
     T: count("T"),
     I: count("I"),
@@ -188,31 +197,29 @@ async function main() {
           }
           reply({ cameras: cameras.map(([label]) => label || "(no label)").join(";") });
         } else if (command === "open") {
-          // Firefox asks PipeWire for its cameras only on the first getUserMedia and may answer
-          // that one before the list has arrived (NotFoundError, about 1 run in 5): try again.
-          let result;
-          let attempts = 0;
-          do {
-            if (attempts) await sleep(1000);
-            attempts++;
-            const cameras = await page.evaluate(() => window.camera.devices());
-            const id = cameras.find(([label]) => label === argument)?.[1];
-            result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
-            if (result.error) log(`open, attempt ${attempts}: ${result.error}`);
-          } while (result.error?.startsWith("NotFoundError") && attempts < 5);
+          // One getUserMedia: the camera must be there on the first request. (On a busy machine
+          // Firefox can answer it before WirePlumber has let the portal's PipeWire connection
+          // see the camera: docs/pipewire.md.)
+          const cameras = await page.evaluate(() => window.camera.devices());
+          const id = cameras.find(([label]) => label === argument)?.[1];
+          const result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
+          if (result.error) log(`open: ${result.error} (cameras listed: ${cameras.map(([l]) => l).join(";")})`);
           if (result.error) {
-            reply({ error: result.error, attempts });
+            reply({ error: result.error });
           } else if (result.label !== argument) {
             reply({ error: `opened "${result.label}", not "${argument}"` });
           } else {
             const s = result.settings;
-            reply({ label: result.label, width: s.width, height: s.height, fps: s.frameRate, attempts });
+            reply({ label: result.label, width: s.width, height: s.height, fps: s.frameRate });
           }
         } else if (command === "record") {
           await page.evaluate(() => window.camera.start());
           await sleep(Number(argument));
           last = await page.evaluate(() => window.camera.stop());
           reply(summarise(last));
+        } else if (command === "frames") {
+          const [count, picture] = argument.split(" ");
+          reply(await page.evaluate((n, kind) => window.camera.readFrames(n, kind), Number(count), picture || "P"));
         } else if (command === "after") {
           reply(last ? afterTime(last, Number(argument)) : { error: "nothing recorded" });
         } else if (command === "quit") {
