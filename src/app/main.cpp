@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
 
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
-  kolv::LinuxDispatch dispatch;
+  kolv::LinuxDispatch dispatch(&log);
   kolv::PipeWireHost host(log);
   kolv::LinuxMediaServices media(clock, log);
   // The camera draws its frames straight into the PipeWire buffers that consumers map.
