@@ -159,7 +159,7 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
   // Declared last, so stopped first: its thread uses everything above.
-  std::string keepAliveProblem;  // why there is no watcher, if there is none
+  std::string keepAliveProblem;   // why there is no watcher, if there is none
   std::string keepAlivePriority;  // what the watcher's thread got
   std::unique_ptr<FrameReadWatcher> watcher;
 

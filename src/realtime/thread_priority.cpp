@@ -37,8 +37,7 @@ using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
 // Thread: the thread that made it.
 class BusRealtimeKit final : public RealtimeKit {
  public:
-  BusRealtimeKit(Bus bus, std::chrono::steady_clock::time_point deadline)
-      : bus_(std::move(bus)), deadline_(deadline) {}
+  BusRealtimeKit(Bus bus, std::chrono::steady_clock::time_point deadline) : bus_(std::move(bus)), deadline_(deadline) {}
 
   std::optional<std::int64_t> property(const char* name, std::string& error) override {
     auto reply = call("org.freedesktop.DBus.Properties", "Get", error, "ss", kService, name);
@@ -152,9 +151,7 @@ class KernelSystem final : public System {
     return value;
   }
 
-  int setLimit(int resource, const rlimit& value) override {
-    return ::setrlimit(resource, &value) == 0 ? 0 : errno;
-  }
+  int setLimit(int resource, const rlimit& value) override { return ::setrlimit(resource, &value) == 0 ? 0 : errno; }
 
   std::unique_ptr<RealtimeKit> realtimeKit(std::chrono::milliseconds timeout, std::string& error) override {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -227,7 +224,8 @@ Outcome raiseThisThread(const Request& request, System& system) {
     if (allowed.rlim_cur != RLIM_INFINITY && allowed.rlim_cur >= 1 &&
         allowed.rlim_cur < static_cast<rlim_t>(request.priority)) {
       const int priority = static_cast<int>(allowed.rlim_cur);
-      if (system.setFifo(thread, priority) == 0) return Outcome{.kind = Outcome::Kind::realtime, .priority = priority, .refused = {}};
+      if (system.setFifo(thread, priority) == 0)
+        return Outcome{.kind = Outcome::Kind::realtime, .priority = priority, .refused = {}};
     }
   } else if (result == 0) {
     return Outcome{.kind = Outcome::Kind::realtime, .priority = request.priority, .refused = {}};

@@ -226,11 +226,11 @@ void drainCounter(int fd) {
   [[maybe_unused]] const auto bytes = read(fd, &count, sizeof count);
 }
 
-void runQueueWorker(const std::shared_ptr<QueueState>& state, const std::string& label, DispatchQoS qos,
-                    OSLog* log) {
+void runQueueWorker(const std::shared_ptr<QueueState>& state, const std::string& label, DispatchQoS qos, OSLog* log) {
   nameThisThread(label);
   const std::string priority = applyQualityOfService(qos);
-  if (log && !priority.empty()) os_log_with_type(*log, OSLogType::info, "%s: runs at %s", label.c_str(), priority.c_str());
+  if (log && !priority.empty())
+    os_log_with_type(*log, OSLogType::info, "%s: runs at %s", label.c_str(), priority.c_str());
   std::unique_lock lock(state->mutex);
   for (;;) {
     const auto nextDeadline = queueDueTimerEvents(*state);
