@@ -253,6 +253,8 @@ std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
     say("%s", error.message().c_str());
   } else if (!publisher->keepAliveProblem().empty()) {
     say("warning: grey frames may come between pictures: %s", publisher->keepAliveProblem().c_str());
+  } else if (!arguments.quiet) {
+    say("keeping pictures live on a thread at %s", publisher->keepAlivePriority().c_str());
   }
   return publisher;
 }

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
 
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
-  kolv::LinuxDispatch dispatch;
+  kolv::LinuxDispatch dispatch(&log);
   kolv::PipeWireHost host(log);
   // Whether a companion publishes now, in the camera's app group (the same rules as --check):
   // a surface whose entry is gone then is a companion that stopped, not a fault.

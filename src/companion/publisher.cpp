@@ -35,6 +35,12 @@
 // named surface is never drawn into. The rest before a surface is drawn into again counts
 // from when the ID file stopped naming it, which comes after its last stamp because both
 // happen under the one mutex.
+//
+// The watcher's thread runs real-time where the system permits, so that on a machine whose
+// cores are all busy the re-stamp still lands well before the camera's next tick. The mutex
+// it shares with the caller's thread (normal priority) inherits priority: a caller preempted
+// while it writes a hand-off file under the lock runs at the watcher's priority until it lets
+// go, rather than holding the re-stamp up behind every busy thread of the machine.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -54,6 +60,7 @@
 #include "handoff_files.h"
 #include "kolv/companion.h"
 #include "read_watcher.h"
+#include "realtime/priority_inheritance_mutex.h"
 
 namespace kolv::companion {
 namespace {
@@ -142,7 +149,7 @@ struct Publisher::Impl {
   UniqueFD lock;  // declared before the surfaces, so released after them
   Error lastError;
 
-  mutable std::mutex mutex;
+  mutable realtime::PriorityInheritanceMutex mutex;
   std::vector<Slot> slots;
   std::optional<std::size_t> named;
   std::optional<std::size_t> drawing;
@@ -152,7 +159,8 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
   // Declared last, so stopped first: its thread uses everything above.
-  std::string keepAliveProblem;  // why there is no watcher, if there is none
+  std::string keepAliveProblem;   // why there is no watcher, if there is none
+  std::string keepAlivePriority;  // what the watcher's thread got
   std::unique_ptr<FrameReadWatcher> watcher;
 
   Status fail(Status status, std::string detail = {}) {
@@ -273,7 +281,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   // Without the watcher (inotify exhausted, say) pictures still go out, only not kept live.
   impl->watcher = FrameReadWatcher::start(
       impl->container, kFrameMetadataFileName, [self = impl.get()] { self->frameFileRead(); }, impl->keepAliveProblem);
-  if (impl->watcher) impl->keepAliveProblem.clear();
+  if (impl->watcher) {
+    impl->keepAliveProblem.clear();
+    impl->keepAlivePriority = impl->watcher->priority().describe();
+  }
   return Publisher(std::move(impl));
 }
 
@@ -336,6 +347,7 @@ Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
 }
 
 const std::string& Publisher::keepAliveProblem() const { return impl_->keepAliveProblem; }
+const std::string& Publisher::keepAlivePriority() const { return impl_->keepAlivePriority; }
 
 bool Publisher::watched() const {
   const std::lock_guard guard(impl_->mutex);

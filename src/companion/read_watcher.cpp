@@ -59,6 +59,7 @@ std::unique_ptr<FrameReadWatcher> FrameReadWatcher::start(const std::filesystem:
   }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (!watcher->thread_.joinable()) return nullptr;
+  watcher->priority_ = watcher->raised_.get_future().get();
   return watcher;
 }
 
@@ -83,6 +84,7 @@ bool FrameReadWatcher::rewatch() { return ::inotify_add_watch(inotify_.get(), co
 
 void FrameReadWatcher::run() {
   ::pthread_setname_np(::pthread_self(), kThreadName);
+  raised_.set_value(realtime::raiseThisThread(kPriority));
   for (;;) {
     std::array<pollfd, 2> fds{{{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {

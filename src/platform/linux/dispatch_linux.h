@@ -4,17 +4,25 @@
 #include <cstdint>
 
 #include "platform/dispatch.h"
+#include "platform/foundation.h"
 
 namespace kolv {
 
 // Makes queues, each with its own worker thread, and timers that those workers keep; see
-// dispatch_linux.cpp. Thread-safety: stateless; call from any thread.
+// dispatch_linux.cpp. Thread-safety: immutable; call from any thread.
 class LinuxDispatch final : public Dispatch {
  public:
+  // With `log`, each userInteractive queue's worker logs one line with the priority it got;
+  // the log must outlive every queue.
+  explicit LinuxDispatch(OSLog* log = nullptr) : log_(log) {}
+
   // nullptr only when the system refuses a thread, a timerfd or an eventfd.
   DispatchQueueRef makeQueue(std::string label, DispatchQoS qos) override;
   // nullptr unless `queue` was made by a LinuxDispatch.
   DispatchSourceTimerRef makeTimerSource(DispatchTimerFlags flags, DispatchQueueRef queue) override;
+
+ private:
+  OSLog* const log_;
 };
 
 // The deadlines of a timer: start + k * interval for k = 0, 1, 2... Each is computed from the

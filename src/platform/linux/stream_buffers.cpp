@@ -1,6 +1,8 @@
 #include "platform/linux/stream_buffers.h"
 
 #include <algorithm>
+#include <bit>
+#include <mutex>
 #include <utility>
 
 namespace kolv {
@@ -12,11 +14,30 @@ bool sameGeometry(const PixelBufferLayout& a, const PixelBufferLayout& b) {
 
 }  // namespace
 
+StreamBufferLedger::StreamBufferLedger() { slots_.reserve(kCapacity); }
+
 void StreamBufferLedger::retireLocked() {
   for (const Slot& slot : slots_) retiredLent_ += slot.lent ? 1 : 0;
-  slots_.clear();
+  slots_.clear();  // keeps its room
   freeOrder_.clear();
   ++generation_;
+  // Hand-backs of the old set still on their way find another generation and are ignored.
+  handedBack_.store(tagOf(generation_), std::memory_order_release);
+}
+
+void StreamBufferLedger::takeHandedBackLocked() {
+  std::uint64_t word = handedBack_.load(std::memory_order_acquire);
+  while ((word & kIndexBits) != 0 &&
+         !handedBack_.compare_exchange_weak(word, word & ~kIndexBits, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+  }
+  // The tag is the current generation's: only retireLocked(), under the mutex, changes it.
+  for (auto indexes = static_cast<std::uint32_t>(word & kIndexBits); indexes != 0; indexes &= indexes - 1) {
+    const auto index = static_cast<std::uint32_t>(std::countr_zero(indexes));
+    if (index >= slots_.size() || !slots_[index].withStream) continue;
+    slots_[index].withStream = false;
+    if (slots_[index].free()) freeOrder_.push(index);
+  }
 }
 
 void StreamBufferLedger::reset(const PixelBufferLayout& layout) {
@@ -31,24 +52,21 @@ void StreamBufferLedger::clear() {
   layout_.reset();
 }
 
-std::uint32_t StreamBufferLedger::add(std::shared_ptr<const SharedMemory> memory) {
+std::optional<std::uint32_t> StreamBufferLedger::add(std::shared_ptr<const SharedMemory> memory) {
   std::lock_guard lock(mutex_);
+  if (slots_.size() >= kCapacity) return std::nullopt;
   slots_.push_back(Slot{std::move(memory)});
   return static_cast<std::uint32_t>(slots_.size() - 1);
 }
 
-void StreamBufferLedger::returnedByStream(std::uint32_t index) {
-  std::lock_guard lock(mutex_);
-  if (index >= slots_.size() || !slots_[index].withStream) return;
-  slots_[index].withStream = false;
-  if (slots_[index].free()) freeOrder_.push_back(index);
-}
-
-void StreamBufferLedger::unsent(std::uint32_t index, std::uint64_t generation) {
-  std::lock_guard lock(mutex_);
-  if (generation != generation_ || index >= slots_.size() || !slots_[index].withStream) return;
-  slots_[index].withStream = false;
-  if (slots_[index].free()) freeOrder_.push_back(index);
+void StreamBufferLedger::returnedByStream(std::uint32_t index, std::uint64_t generation) {
+  if (index >= kCapacity) return;
+  const std::uint64_t tag = tagOf(generation);
+  const std::uint64_t bit = std::uint64_t{1} << index;
+  std::uint64_t word = handedBack_.load(std::memory_order_relaxed);
+  do {
+    if ((word & ~kIndexBits) != tag) return;  // a set that is gone
+  } while (!handedBack_.compare_exchange_weak(word, word | bit, std::memory_order_release, std::memory_order_relaxed));
 }
 
 std::uint64_t StreamBufferLedger::generation() const {
@@ -58,6 +76,7 @@ std::uint64_t StreamBufferLedger::generation() const {
 
 StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
   std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
   for (std::uint32_t index = 0; index < slots_.size(); ++index) {
     Slot& slot = slots_[index];
     if (slot.memory->data() != data || !slot.lent) continue;
@@ -70,18 +89,18 @@ StreamBufferLedger::Taken StreamBufferLedger::takeForSending(const void* data) {
 
 std::optional<StreamBufferLedger::FreeBuffer> StreamBufferLedger::takeFreeForSending() {
   std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
   if (!layout_ || freeOrder_.empty()) return std::nullopt;
-  const std::uint32_t index = freeOrder_.front();
-  freeOrder_.pop_front();
+  const std::uint32_t index = freeOrder_.pop();
   slots_[index].withStream = true;
   return FreeBuffer{index, generation_, slots_[index].memory, *layout_};
 }
 
 std::optional<StreamBufferLoan> StreamBufferLedger::lend(const PixelBufferLayout& layout) {
   std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
   if (!layout_ || !sameGeometry(*layout_, layout) || freeOrder_.empty()) return std::nullopt;
-  const std::uint32_t index = freeOrder_.front();
-  freeOrder_.pop_front();
+  const std::uint32_t index = freeOrder_.pop();
   slots_[index].lent = true;
   return StreamBufferLoan{shared_from_this(), generation_, index, slots_[index].memory};
 }
@@ -93,6 +112,7 @@ StreamBufferLedger::Slot* StreamBufferLedger::slotOf(const StreamBufferLoan& loa
 
 void StreamBufferLedger::release(const StreamBufferLoan& loan) {
   std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
   Slot* slot = slotOf(loan);
   if (!slot) {
     if (retiredLent_ > 0) --retiredLent_;
@@ -100,7 +120,7 @@ void StreamBufferLedger::release(const StreamBufferLoan& loan) {
   }
   slot->lent = false;
   slot->writers = 0;
-  if (slot->free()) freeOrder_.push_back(loan.index);
+  if (slot->free()) freeOrder_.push(loan.index);
 }
 
 void StreamBufferLedger::beginWriting(const StreamBufferLoan& loan) {
@@ -113,8 +133,9 @@ void StreamBufferLedger::endWriting(const StreamBufferLoan& loan) {
   if (Slot* slot = slotOf(loan); slot && slot->writers > 0) --slot->writers;
 }
 
-std::size_t StreamBufferLedger::inUse() const {
+std::size_t StreamBufferLedger::inUse() {
   std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
   const auto busy = std::count_if(slots_.begin(), slots_.end(), [](const Slot& slot) { return !slot.free(); });
   return static_cast<std::size_t>(busy) + retiredLent_;
 }

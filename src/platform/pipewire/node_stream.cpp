@@ -119,11 +119,7 @@ void NodeStream::connectionLost() {
 void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
                       std::uint64_t hostTimeInNanoseconds) {
   // Every sample takes a sequence number, so that consumers see a frame that is dropped.
-  std::uint64_t sequence = 0;
-  {
-    std::lock_guard lock(mutex_);
-    sequence = nextSequence_++;
-  }
+  const std::uint64_t sequence = nextSequence_.fetch_add(1, std::memory_order_relaxed);
   const CVPixelBufferRef image = sample ? sample->imageBuffer : nullptr;
   auto ready = image ? prepare(image) : std::nullopt;
   if (!ready) {
@@ -133,7 +129,8 @@ void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuity
   ready->discontinuity = discontinuity;
   ready->hostTimeInNanoseconds = hostTimeInNanoseconds;
   ready->sequence = sequence;
-  if (const auto replaced = exchangeReady(ready)) {
+  // Replaced only when the data thread did not run between two ticks.
+  if (const auto replaced = ready_.put(*ready)) {
     ledger_->unsent(replaced->index, replaced->generation);
     ++dropped_;
   }
@@ -165,20 +162,15 @@ std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& ima
   return Ready{.index = target->index, .generation = target->generation, .placed = placed};
 }
 
-std::optional<NodeStream::Ready> NodeStream::exchangeReady(std::optional<Ready> next) {
-  std::lock_guard lock(mutex_);
-  return std::exchange(ready_, next);
-}
-
 void NodeStream::sendReady() {
-  const auto ready = exchangeReady(std::nullopt);
+  const auto ready = ready_.take();
   // A frame that arrives while nobody streams (a tick that was already running when the stream
   // stopped) is let go.
   if (!sending_.node) {
     if (ready) ledger_->unsent(ready->index, ready->generation);
     return;
   }
-  takeBackReturnedBuffers(sending_.node);
+  takeBackReturnedBuffers(sending_.node, sending_.generation);
   if (!ready) return;
   if (ready->generation != sending_.generation || ready->index >= sending_.buffers.size()) {
     ledger_->unsent(ready->index, ready->generation);  // of a set renegotiated meanwhile
@@ -202,6 +194,9 @@ void NodeStream::sendReady() {
   }
   pw_stream_queue_buffer(sending_.node, buffer);
   pw_stream_trigger_process(sending_.node);
+  // The cycle just started recycled the buffer that consumers let go since the last one: take
+  // it back now, so that the next tick finds it free rather than one tick later.
+  takeBackReturnedBuffers(sending_.node, sending_.generation);
   if (!ready->placed) {
     ++dropped_;
     return;
@@ -210,9 +205,10 @@ void NodeStream::sendReady() {
   if (ready->inPlace) ++sentInPlace_;
 }
 
-void NodeStream::takeBackReturnedBuffers(pw_stream* node) {
+void NodeStream::takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation) {
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(node)) {
-    ledger_->returnedByStream(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer->user_data)));
+    ledger_->returnedByStream(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer->user_data)),
+                              generation);
   }
 }
 
@@ -236,7 +232,17 @@ int NodeStream::applySending(spa_loop*, bool, std::uint32_t, const void*, std::s
 }
 
 void NodeStream::discardReady() {
-  if (const auto ready = exchangeReady(std::nullopt)) ledger_->unsent(ready->index, ready->generation);
+  if (dataLoop_) {
+    pw_loop_invoke(dataLoop_, &NodeStream::applyDiscard, 0, nullptr, 0, true, this);
+  } else {
+    applyDiscard(nullptr, false, 0, nullptr, 0, this);
+  }
+}
+
+int NodeStream::applyDiscard(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* user) {
+  auto& self = *static_cast<NodeStream*>(user);
+  if (const auto ready = self.ready_.take()) self.ledger_->unsent(ready->index, ready->generation);
+  return 0;
 }
 
 void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -253,19 +259,29 @@ void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
     pw_stream_set_error(self.node_.get(), -ENOMEM, "cannot allocate a buffer");
     return;
   }
+  const int fd = memory->fd();
+  void* const pages = memory->data();
+  // The ledger keeps the memory; the plane points into it only once it does.
+  const auto added = self.ledger_->add(std::move(memory));
+  if (!added) {
+    os_log_with_type(self.log_, OSLogType::error, "%s: more stream buffers than %u", self.description_.label.c_str(),
+                     StreamBufferLedger::kCapacity);
+    pw_stream_set_error(self.node_.get(), -ENOSPC, "too many buffers");
+    return;
+  }
   plane.type = SPA_DATA_MemFd;
   plane.flags = SPA_DATA_FLAG_READWRITE;
-  plane.fd = memory->fd();
+  plane.fd = fd;
   plane.mapoffset = 0;
   plane.maxsize = self.layout_->size;
-  plane.data = memory->data();
-  const std::uint32_t index = self.ledger_->add(std::move(memory));
+  plane.data = pages;
+  const std::uint32_t index = *added;
   buffer->user_data = reinterpret_cast<void*>(static_cast<std::uintptr_t>(index));
   if (self.buffers_.size() <= index) self.buffers_.resize(index + 1);
   self.buffers_[index] = buffer;
   // A new buffer starts out with the stream; take it back at once so that the pool can use it.
   // (The data thread sends nothing while buffers change: see negotiate().)
-  self.takeBackReturnedBuffers(self.node_.get());
+  self.takeBackReturnedBuffers(self.node_.get(), self.ledger_->generation());
 }
 
 void NodeStream::onRemoveBuffer(void* data, pw_buffer*) {

@@ -6,13 +6,13 @@
 // Thread-safety: post() runs on the sender's thread (the frame queue) and sendReady() on
 // PipeWire's data thread, so that a frame reaches the graph with no hop through the loop
 // thread; the ledger is safe on any thread; everything else runs on the loop thread, or with the
-// thread loop's lock held.
+// thread loop's lock held. The data thread (real-time) takes no lock and allocates nothing: the
+// next frame passes to it through a LatestValue, and buffers go back to the ledger lock-free.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -83,8 +83,9 @@ class NodeStream {
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   void negotiate(const spa_pod* format);
-  // Takes the buffers that `node` has handed back into the ledger's free ones.
-  void takeBackReturnedBuffers(pw_stream* node);
+  // Takes the buffers that `node` has handed back into the ledger's free ones (of set
+  // `generation`, the one `node` has).
+  void takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation);
   // The sender's thread: the frame for `image` in one of the node's buffers, or nothing.
   std::optional<Ready> prepare(const CVPixelBufferRef& image);
   // Loop thread: the data thread sends with `sending` (empty: sends nothing) once this returns.
@@ -94,10 +95,11 @@ class NodeStream {
                           void* user);
   void beginStreaming();
   void endStreaming();
-  // Any thread: makes `next` the frame to send; the one it replaces, if any.
-  std::optional<Ready> exchangeReady(std::optional<Ready> next);
-  // Lets an unsent frame go; its buffer is free again.
+  // Loop thread: lets an unsent frame go (on the data thread, which alone takes frames); its
+  // buffer is free again.
   void discardReady();
+  static int applyDiscard(spa_loop* loop, bool async, std::uint32_t seq, const void* data, std::size_t size,
+                          void* user);
 
   OSLog& log_;
   const std::shared_ptr<CMIOExtensionStream> stream_;
@@ -133,9 +135,9 @@ class NodeStream {
 
   const std::shared_ptr<StreamBufferLedger> ledger_ = std::make_shared<StreamBufferLedger>();
 
-  std::mutex mutex_;
-  std::optional<Ready> ready_;      // guarded by mutex_
-  std::uint64_t nextSequence_ = 0;  // guarded by mutex_
+  // Put by the sender's thread, taken by the data thread.
+  LatestValue<Ready> ready_;
+  std::atomic<std::uint64_t> nextSequence_ = 0;
 };
 
 }  // namespace kolv::pipewire

@@ -156,6 +156,12 @@ class Publisher {
   // watched, e.g. inotify's limits are reached): pictures then still go out, but the camera
   // may send grey between them.
   const std::string& keepAliveProblem() const;
+  // The scheduling the re-stamping thread got, for one log line: "real-time (SCHED_FIFO,
+  // priority 9)", "real-time (SCHED_RR through RTKit, priority 9)", "nice -20 (real-time
+  // refused: ...)" or "normal priority (...)". Below real-time, the re-stamp may lose the race
+  // with the camera's next tick on a machine whose every core is busy, and a grey frame comes
+  // between pictures. Empty without the watcher (see keepAliveProblem()).
+  const std::string& keepAlivePriority() const;
   // Whether the camera is streaming this group's picture: it read the frame file within
   // kWatchedWindow. It reads it only while a surface is named, so false before the first
   // publish(). A companion may stop drawing while nobody watches.
