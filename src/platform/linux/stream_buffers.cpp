@@ -51,6 +51,15 @@ void StreamBufferLedger::unsent(std::uint32_t index, std::uint64_t generation) {
   if (slots_[index].free()) freeOrder_.push_back(index);
 }
 
+std::vector<std::uint32_t> StreamBufferLedger::withStream() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint32_t> indices;
+  for (std::uint32_t index = 0; index < slots_.size(); ++index) {
+    if (slots_[index].withStream) indices.push_back(index);
+  }
+  return indices;
+}
+
 std::uint64_t StreamBufferLedger::generation() const {
   std::lock_guard lock(mutex_);
   return generation_;

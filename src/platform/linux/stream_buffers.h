@@ -44,6 +44,9 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   std::uint32_t add(std::shared_ptr<const SharedMemory> memory);
   // The stream handed buffer `index` of the current set back.
   void returnedByStream(std::uint32_t index);
+  // The buffers of the current set that are with the stream (queued, or held by a consumer, or
+  // taken for sending), by index.
+  std::vector<std::uint32_t> withStream() const;
   // A buffer taken for sending that was not sent after all: free again, if it is of the current
   // set (`generation`).
   void unsent(std::uint32_t index, std::uint64_t generation);
