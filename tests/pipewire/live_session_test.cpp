@@ -499,6 +499,10 @@ class LiveChurnTest : public LiveSessionTest {
     LiveSessionTest::SetUp();
     if (IsSkipped()) return;
     if (!gstLaunchFound()) GTEST_SKIP() << "needs gst-launch-1.0 (gstreamer1.0-tools, gstreamer1.0-pipewire)";
+    // As the camera's tick does: each frame drawn into a buffer lent by the node, from a pool
+    // that refuses once 5 buffers are in use (lost ones count, and then every frame is refused).
+    frames.drawInto(std::make_shared<LinuxPixelBufferPool>(
+        PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, host.streamBuffers()));
     char pattern[] = "/tmp/kolv-churn.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     scratch = pattern;
@@ -577,7 +581,7 @@ TEST_F(LiveChurnTest, OverlappingConsumersKilledMidNegotiationAndOrphans) {
   std::unique_ptr<GstConsumer> previous;
   std::vector<std::pair<std::unique_ptr<GstConsumer>, int>> orphans;  // with the cycle it ends in
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
-    auto next = consumer();
+    auto next = consumer(40'000);  // holds each buffer a while, as a consumer that encodes it
     switch (cycle % 4) {
       case 0:  // the previous one killed while this one negotiates
         if (previous) previous->end(SIGKILL);
