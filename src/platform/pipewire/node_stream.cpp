@@ -321,7 +321,9 @@ void NodeStream::takeBackBuffersAfterPeriod() {
   // buffers of the set for good, until none is left and nothing is sent. No consumer pulls frames
   // now, so a busy count on a buffer that the node has not got back is stale. (Those the node
   // holds count its own hold, which queueing takes off again; the frame tick has stopped, so
-  // none is on its way to the data thread.)
+  // none is on its way to the data thread.) A consumer that stays linked but paused with a buffer
+  // in hand may find it written over in the next period: a picture changing under a paused
+  // consumer, against a camera that stops for good.
   discardReady();
   for (const std::uint32_t index : ledger_->withStream()) {
     if (index >= buffers_.size() || !buffers_[index]) continue;
