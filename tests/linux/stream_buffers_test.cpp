@@ -142,6 +142,38 @@ TEST(StreamBuffersTest, AFreeStreamBufferIsLentHoweverManyTheConsumersHold) {
   EXPECT_EQ(pool.createPixelBuffer(threshold(5)).status, kCVReturnWouldExceedAllocationThreshold);
 }
 
+// What the host takes back at the end of a streaming period: the buffers sent and not handed
+// back (a killed consumer's among them), never one lent to the pool or free, nor one of an older set.
+TEST(StreamBuffersTest, WithStreamNamesTheBuffersSentAndNotHandedBack) {
+  auto stream = std::make_shared<OneStream>(7);
+  LinuxPixelBufferPool pool(smallLayout(), stream);
+  std::vector<std::uint32_t> sent;
+  for (int i = 0; i < 5; ++i) {
+    auto buffer = pool.createPixelBuffer(threshold(5));
+    ASSERT_EQ(buffer.status, noErr);
+    sent.push_back(stream->ledger->takeForSending(buffer.value->baseAddress()).index);
+  }
+  const auto copiedInto = stream->ledger->takeFreeForSending();
+  ASSERT_TRUE(copiedInto);
+  auto lent = pool.createPixelBuffer(nullptr);  // no threshold: the last one, lent
+  ASSERT_EQ(lent.status, noErr);
+
+  auto expected = sent;
+  expected.push_back(copiedInto->index);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(stream->ledger->withStream(), expected);
+  // Never handed back, they keep every frame out.
+  EXPECT_EQ(pool.createPixelBuffer(threshold(5)).status, kCVReturnWouldExceedAllocationThreshold);
+  const auto generation = stream->ledger->generation();
+  for (const auto index : stream->ledger->withStream()) stream->ledger->returnedByStream(index, generation);
+  EXPECT_TRUE(stream->ledger->withStream().empty());
+  EXPECT_EQ(pool.createPixelBuffer(threshold(5)).status, noErr);
+
+  stream->ledger->reset(smallLayout());
+  stream->ledger->add(std::make_shared<SharedMemory>(SharedMemory::create("test", 256)));
+  EXPECT_EQ(stream->ledger->withStream(), std::vector<std::uint32_t>{0});  // new: not handed back yet
+}
+
 TEST(StreamBuffersTest, LoansOfAnOlderSetAreNeverSentAndCountUntilReleased) {
   auto stream = std::make_shared<OneStream>(2);
   LinuxPixelBufferPool pool(smallLayout(), stream);

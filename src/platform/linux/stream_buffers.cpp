@@ -69,6 +69,16 @@ void StreamBufferLedger::returnedByStream(std::uint32_t index, std::uint64_t gen
   } while (!handedBack_.compare_exchange_weak(word, word | bit, std::memory_order_release, std::memory_order_relaxed));
 }
 
+std::vector<std::uint32_t> StreamBufferLedger::withStream() {
+  std::lock_guard lock(mutex_);
+  takeHandedBackLocked();
+  std::vector<std::uint32_t> indices;
+  for (std::uint32_t index = 0; index < slots_.size(); ++index) {
+    if (slots_[index].withStream) indices.push_back(index);
+  }
+  return indices;
+}
+
 std::uint64_t StreamBufferLedger::generation() const {
   std::lock_guard lock(mutex_);
   return generation_;

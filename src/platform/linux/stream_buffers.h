@@ -56,6 +56,9 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   // The stream handed buffer `index` of set `generation` back; nothing if that set is gone.
   // Lock-free and allocation-free, for the data thread.
   void returnedByStream(std::uint32_t index, std::uint64_t generation);
+  // The buffers of the current set that are with the stream (queued, or held by a consumer, or
+  // taken for sending), by index.
+  std::vector<std::uint32_t> withStream();
   // A buffer taken for sending that was not sent after all: free again, if it is of the current
   // set (`generation`). Lock-free and allocation-free, for the data thread.
   void unsent(std::uint32_t index, std::uint64_t generation) { returnedByStream(index, generation); }

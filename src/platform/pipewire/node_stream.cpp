@@ -6,6 +6,7 @@
 #include <spa/utils/result.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -170,7 +171,7 @@ void NodeStream::sendReady() {
     if (ready) ledger_->unsent(ready->index, ready->generation);
     return;
   }
-  takeBackReturnedBuffers(sending_.node, sending_.generation);
+  takeBackReturnedBuffers(sending_.node, sending_.generation, sending_.buffers.size());
   if (!ready) return;
   if (ready->generation != sending_.generation || ready->index >= sending_.buffers.size()) {
     ledger_->unsent(ready->index, ready->generation);  // of a set renegotiated meanwhile
@@ -196,7 +197,7 @@ void NodeStream::sendReady() {
   pw_stream_trigger_process(sending_.node);
   // The cycle just started recycled the buffer that consumers let go since the last one: take
   // it back now, so that the next tick finds it free rather than one tick later.
-  takeBackReturnedBuffers(sending_.node, sending_.generation);
+  takeBackReturnedBuffers(sending_.node, sending_.generation, sending_.buffers.size());
   if (!ready->placed) {
     ++dropped_;
     return;
@@ -205,8 +206,17 @@ void NodeStream::sendReady() {
   if (ready->inPlace) ++sentInPlace_;
 }
 
-void NodeStream::takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation) {
-  while (pw_buffer* buffer = pw_stream_dequeue_buffer(node)) {
+void NodeStream::takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation, std::size_t bufferCount) {
+  // A buffer that a consumer still reads (its busy count is up) is not handed out: pw_stream puts
+  // it back at the end of its queue and returns nothing, with EBUSY. Going on past it, once round
+  // the set at most, keeps one held buffer from holding back every buffer queued behind it.
+  for (std::size_t tries = 0; tries < bufferCount; ++tries) {
+    errno = 0;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(node);
+    if (!buffer) {
+      if (errno == EBUSY) continue;
+      return;
+    }
     ledger_->returnedByStream(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer->user_data)),
                               generation);
   }
@@ -281,7 +291,7 @@ void NodeStream::onAddBuffer(void* data, pw_buffer* buffer) {
   self.buffers_[index] = buffer;
   // A new buffer starts out with the stream; take it back at once so that the pool can use it.
   // (The data thread sends nothing while buffers change: see negotiate().)
-  self.takeBackReturnedBuffers(self.node_.get(), self.ledger_->generation());
+  self.takeBackReturnedBuffers(self.node_.get(), self.ledger_->generation(), self.buffers_.size());
 }
 
 void NodeStream::onRemoveBuffer(void* data, pw_buffer*) {
@@ -311,7 +321,34 @@ void NodeStream::onStateChanged(void* data, pw_stream_state old, pw_stream_state
   } else if (state != PW_STREAM_STATE_CONNECTING) {
     self.stopSending();
     self.endStreaming();
+    if (state == PW_STREAM_STATE_PAUSED) self.takeBackBuffersAfterPeriod();
   }
+}
+
+void NodeStream::takeBackBuffersAfterPeriod() {
+  if (!node_ || buffers_.empty()) return;
+  // Frames queued after the graph stopped cycling (the last consumer left, or was killed, while
+  // they were on their way) are never taken: pw_stream keeps them queued, and the next period
+  // would send them first, stale, one a cycle, with that many buffers fewer meanwhile. Flushing
+  // hands them back (the node is PAUSED already, so it pauses nothing).
+  pw_stream_flush(node_.get(), false);
+  // A consumer that was killed while it held a buffer never lowers the buffer's busy count, and
+  // pw_stream never hands such a buffer out again: each killed consumer would take one or two
+  // buffers of the set for good, until none is left and nothing is sent. No consumer pulls frames
+  // now, so a busy count on a buffer that the node has not got back is stale. (Those the node
+  // holds count its own hold, which queueing takes off again; the frame tick has stopped, so
+  // none is on its way to the data thread.) A consumer that stays linked but paused with a buffer
+  // in hand may find it written over in the next period: a picture changing under a paused
+  // consumer, against a camera that stops for good.
+  discardReady();
+  for (const std::uint32_t index : ledger_->withStream()) {
+    if (index >= buffers_.size() || !buffers_[index]) continue;
+    if (auto* busy = static_cast<spa_meta_busy*>(
+            spa_buffer_find_meta_data(buffers_[index]->buffer, SPA_META_Busy, sizeof(spa_meta_busy)))) {
+      std::atomic_ref<std::uint32_t>(busy->count).store(0);
+    }
+  }
+  takeBackReturnedBuffers(node_.get(), ledger_->generation(), buffers_.size());
 }
 
 void NodeStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {

@@ -84,8 +84,11 @@ class NodeStream {
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   void negotiate(const spa_pod* format);
   // Takes the buffers that `node` has handed back into the ledger's free ones (of set
-  // `generation`, the one `node` has).
-  void takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation);
+  // `generation`, the one `node` has, of `bufferCount` buffers).
+  void takeBackReturnedBuffers(pw_stream* node, std::uint64_t generation, std::size_t bufferCount);
+  // Loop thread, at the end of a streaming period (sending and the frame tick stopped): takes
+  // back every buffer that no live consumer holds, those still queued for the graph included.
+  void takeBackBuffersAfterPeriod();
   // The sender's thread: the frame for `image` in one of the node's buffers, or nothing.
   std::optional<Ready> prepare(const CVPixelBufferRef& image);
   // Loop thread: the data thread sends with `sending` (empty: sends nothing) once this returns.
