@@ -47,8 +47,10 @@ run_browser() {
     return
   fi
 
-  # Chromium lists the camera at once; Firefox asks PipeWire only once the page has access.
-  ask devices 3000
+  # What the page sees before it asks: Chromium lists the camera, Firefox asks PipeWire only on
+  # the page's first request. "open" waits for the camera to be listed (Chromium) and then makes
+  # one request; there is no second one.
+  ask devices
   local listed_before
   listed_before=$(field cameras)
   ask open Kolv Camera

@@ -7,7 +7,9 @@
 //   (on start)     ready browser=VERSION                   or error=...
 //   devices [MS]   cameras=LABEL;LABEL...                  the video inputs the page can see,
 //                                                          waiting up to MS for a labelled one
-//   open LABEL     label= width= height= fps=              getUserMedia at 1280x720, 30 fps
+//   open LABEL     label= width= height= fps=              one getUserMedia at 1280x720, 30 fps,
+//                                                          once LABEL is listed (up to 10 s;
+//                                                          Firefox: at once)
 //   record MS      frames= presented= rate= G= g= grey_among= P= T= I= other= ... order=
 //   frames N KIND  frames= pictures= grey_among= grey_before= T= other= max_gap_ms= ...
 //                                                          the next N frames the track delivers,
@@ -197,15 +199,34 @@ async function main() {
           }
           reply({ cameras: cameras.map(([label]) => label || "(no label)").join(";") });
         } else if (command === "open") {
-          // One getUserMedia: the camera must be there on the first request. (On a busy machine
-          // Firefox can answer it before WirePlumber has let the portal's PipeWire connection
-          // see the camera: docs/pipewire.md.)
-          const cameras = await page.evaluate(() => window.camera.devices());
+          // One getUserMedia: the camera must be there on the first request. As a page that lets
+          // the user pick a camera does, ask for one that is listed: wait up to 10 s for LABEL.
+          // Firefox lists no camera before the page's first request (it opens the Camera portal
+          // only then), so it is asked at once; on a busy machine it can answer before
+          // WirePlumber has let the portal's PipeWire connection see the camera (docs/pipewire.md).
+          const until = Date.now() + (name === "firefox" ? 0 : 10_000);
+          let cameras = await page.evaluate(() => window.camera.devices());
+          while (!cameras.some(([label]) => label === argument) && Date.now() < until) {
+            await sleep(200);
+            cameras = await page.evaluate(() => window.camera.devices());
+          }
           const id = cameras.find(([label]) => label === argument)?.[1];
           const result = await page.evaluate((deviceId) => window.camera.open(deviceId), id || null);
           if (result.error) log(`open: ${result.error} (cameras listed: ${cameras.map(([l]) => l).join(";")})`);
           if (result.error) {
-            reply({ error: result.error });
+            // Not a retry: whether a camera turned up after the browser had answered tells a
+            // browser that took its device list too early from a camera that is not there.
+            const started = Date.now();
+            let late = [];
+            while (!late.length && Date.now() - started < 10_000) {
+              await sleep(200);
+              late = await page.evaluate(() => window.camera.devices());
+            }
+            const after = late.length
+              ? `a camera was listed ${Date.now() - started} ms after the refusal`
+              : "no camera was listed within 10 s of the refusal";
+            log(`open: ${after}`);
+            reply({ error: `${result.error} (${after})` });
           } else if (result.label !== argument) {
             reply({ error: `opened "${result.label}", not "${argument}"` });
           } else {
