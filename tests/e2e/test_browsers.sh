@@ -49,11 +49,18 @@ run_browser() {
 
   # What the page sees before it asks: Chromium lists the camera, Firefox asks PipeWire only on
   # the page's first request. "open" waits for the camera to be listed (Chromium) and then makes
-  # one request; there is no second one.
+  # one request. Chromium gets no second one. Firefox gets one more only when its first was
+  # answered before WirePlumber let the portal's connection see the camera, which shows as the
+  # camera listed right after the refusal (docs/pipewire.md: Firefox and WirePlumber, not the
+  # camera; a camera that is not there is never listed, and fails).
   ask devices
   local listed_before
   listed_before=$(field cameras)
   ask open Kolv Camera
+  if [ "$browser" = firefox ] && [[ "$(field error)" == NotFoundError*"a camera was listed"* ]]; then
+    echo "  note: firefox's first request came before WirePlumber's grant ($(field error)); asking once more"
+    ask open Kolv Camera
+  fi
   check "$browser: getUserMedia opens \"Kolv Camera\" at 1280x720, 30 fps" \
     eval '[ "$(field width)x$(field height)@$(field fps)" = 1280x720@30 ]' || show_tail "$E2E_DIR/$browser.log"
   ask devices
