@@ -110,9 +110,12 @@ camera_log_reaches() { (($(camera_log_count "$1") >= $2)); }
 # FRAMES buffers from TARGET and hands them to SINK, logging one line per buffer (its pts and
 # offset, i.e. the camera's pts and seq) through identity. Wrapped in timeout: a consumer that
 # never links must not hang the test.
+# E2E_CONSUMER_PREFIX (an array, empty unless a test sets it) goes before gst-launch-1.0, e.g. a
+# chrt that runs the consumer real-time.
+E2E_CONSUMER_PREFIX=()
 consumer_command() {
   local frames=$1 target=$2; shift 2
-  E2E_COMMAND=(timeout "${E2E_CONSUMER_TIMEOUT:-60}" gst-launch-1.0 -v pipewiresrc target-object="$target"
+  E2E_COMMAND=(timeout "${E2E_CONSUMER_TIMEOUT:-60}" "${E2E_CONSUMER_PREFIX[@]}" gst-launch-1.0 -v pipewiresrc target-object="$target"
     num-buffers="$frames" do-timestamp=false ! "$E2E_CAPS" ! identity silent=false ! "$@")
 }
 

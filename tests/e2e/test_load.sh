@@ -19,6 +19,24 @@ MAX_GAP_MS=100
 # Generous: linking and 600 frames at 30 a second take 20 s on an idle machine.
 E2E_CONSUMER_TIMEOUT=$((FRAMES / 30 + 90))
 
+# The GStreamer consumers are this test's instruments: what they log is the camera's frame
+# times. At nice 0 among the busy loops a pipewiresrc consumer is not scheduled in time for
+# every graph cycle and loses frames that the camera sent: every gap over 100 ms it saw was a
+# run of sequence numbers missing, each 33.3 ms after the one before, while the camera logged
+# them sent and none dropped. That measures the consumer, not the camera. So the consumers run
+# real-time where permitted (as an audio or video client's PipeWire data thread does), below
+# the camera's frame timer (SCHED_FIFO 10) and the companion's re-stamp (9), which they never
+# delay; the checker that drains a consumer's pipe runs just below it, so that a full pipe never
+# stalls the consumer.
+MEASURE_CHECKER=()
+if chrt -f 5 true 2>/dev/null; then
+  E2E_CONSUMER_PREFIX=(chrt -f 5)
+  MEASURE_CHECKER=(chrt -f 4)
+  echo "  consumers at SCHED_FIFO 5, their checkers at 4"
+else
+  echo "  consumers at normal priority: real-time is not permitted here, so frames lost by a consumer show as gaps"
+fi
+
 # Busy loops at the priority the test runs at, stopped by pid (the cleanup stops them too).
 HOG_PIDS=()
 start_hogs() {
@@ -51,7 +69,7 @@ gstreamer() {
   start_load_publisher "$tag" "$@" || return
   local fifo="$E2E_DIR/$tag.fifo"
   mkfifo "$fifo"
-  e2e_python frame_stream.py "$fifo" --log "$fifo.log" --frames "$FRAMES" --picture "$kind" \
+  "${MEASURE_CHECKER[@]}" python3 "$E2E_HERE/frame_stream.py" "$fifo" --log "$fifo.log" --frames "$FRAMES" --picture "$kind" \
     --max-gap-ms "$MAX_GAP_MS" --name "gstreamer, $name" >"$E2E_DIR/$tag.out" &
   local checker=$!
   track_pid "$checker"

@@ -146,9 +146,10 @@ struct ReceivedFrame {
 
 // A video consumer on its own PipeWire connection, linked by the session manager to the
 // node named `target`, as pipewiresrc or a browser would be. Its thread loop runs process().
+// With `keepBuffers` it never hands a buffer back, as a consumer stuck with every frame in hand.
 class Consumer {
  public:
-  explicit Consumer(const std::string& target) {
+  explicit Consumer(const std::string& target, bool keepBuffers = false) : keepBuffers_(keepBuffers) {
     loop_.reset(pw_thread_loop_new("test-consumer", nullptr));
     context_.reset(pw_context_new(pw_thread_loop_get_loop(loop_.get()), nullptr, 0));
     pw_thread_loop_start(loop_.get());
@@ -242,13 +243,14 @@ class Consumer {
         frame.corner = bytes[0];
         frame.centre = bytes[kCentre];
       }
-      pw_stream_queue_buffer(self.stream_.get(), buffer);
+      if (!self.keepBuffers_) pw_stream_queue_buffer(self.stream_.get(), buffer);
       std::lock_guard lock(self.mutex_);
       self.frames_.push_back(frame);
       self.received_.notify_all();
     }
   }
 
+  const bool keepBuffers_;
   Library library_;
   ThreadLoop loop_;
   Context context_;
@@ -360,6 +362,33 @@ TEST_F(LiveSessionTest, FramesDrawnIntoPoolBuffersAreTheConsumersBuffersNoCopy) 
   EXPECT_GE(sent, 30u);
   EXPECT_EQ(inPlace, sent);
   EXPECT_EQ(copied, 0u);
+}
+
+// The camera drops a frame only when every buffer is with its consumers, and says why.
+TEST_F(LiveSessionTest, ConsumerHoldingEveryBufferIsTheOnlyCauseOfDrops) {
+  startService();
+  Consumer consumer("kolv-live-test", true);
+  ASSERT_TRUE(consumer.waitForFrames(1));
+  // The node's buffers run out within a few ticks; a second of ticks more finds none free.
+  const std::size_t postedBefore = frames.sentTimes().size();
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (frames.sentTimes().size() < postedBefore + 30 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  consumer.leave();
+  ASSERT_TRUE(log.waitForCount("dropped while streaming", 1, kPatience));
+  std::string line;
+  for (const auto& entry : log.lines()) {
+    if (entry.message.find("dropped while streaming") != std::string::npos) line = entry.message;
+  }
+  unsigned long long dropped = 0;
+  const char* counts = std::strstr(line.c_str(), ": ");
+  ASSERT_TRUE(counts &&
+              std::sscanf(counts, ": %*u frames sent (%*u in place, %*u copied), %llu dropped", &dropped) == 1)
+      << line;
+  EXPECT_GE(dropped, 20u) << line;
+  const std::string causes = " dropped while streaming (" + std::to_string(dropped) + " no free buffer)";
+  EXPECT_TRUE(line.ends_with(causes)) << line;
 }
 
 TEST_F(LiveSessionTest, LaterConsumerStartsTheStreamAgain) {

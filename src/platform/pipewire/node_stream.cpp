@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -122,9 +123,10 @@ void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuity
   // Every sample takes a sequence number, so that consumers see a frame that is dropped.
   const std::uint64_t sequence = nextSequence_.fetch_add(1, std::memory_order_relaxed);
   const CVPixelBufferRef image = sample ? sample->imageBuffer : nullptr;
-  auto ready = image ? prepare(image) : std::nullopt;
+  Drop cause = Drop::unreadable;
+  auto ready = image ? prepare(image, cause) : std::nullopt;
   if (!ready) {
-    ++dropped_;
+    drop(cause);
     return;
   }
   ready->discontinuity = discontinuity;
@@ -133,14 +135,17 @@ void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuity
   // Replaced only when the data thread did not run between two ticks.
   if (const auto replaced = ready_.put(*ready)) {
     ledger_->unsent(replaced->index, replaced->generation);
-    ++dropped_;
+    drop(Drop::replaced);
   }
 }
 
-std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& image) {
+std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& image, Drop& cause) {
   // A frame drawn into one of this node's buffers, and finished, goes as it is.
   const auto taken = ledger_->takeForSending(image->baseAddress());
-  if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) return std::nullopt;
+  if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) {
+    cause = Drop::unfinished;
+    return std::nullopt;
+  }
   if (taken.outcome == StreamBufferLedger::Taken::Outcome::taken) {
     return Ready{.index = taken.index, .generation = taken.generation, .placed = true, .inPlace = true};
   }
@@ -148,12 +153,19 @@ std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& ima
   ReadLock lock(image);
   const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
                               image->bytesPerRow()};
-  if (!lock.locked() || !picture.data) return std::nullopt;
+  if (!lock.locked() || !picture.data) {
+    cause = Drop::unreadable;
+    return std::nullopt;
+  }
   const auto target = ledger_->takeFreeForSending();
-  if (!target) return std::nullopt;
+  if (!target) {
+    cause = Drop::noFreeBuffer;
+    return std::nullopt;
+  }
   const auto format = pixelFormatForCode(target->layout.pixelFormat);
   if (!format) {
     ledger_->unsent(target->index, target->generation);
+    cause = Drop::unreadable;
     return std::nullopt;
   }
   const TargetPicture out{target->memory->data(), target->layout.width, target->layout.height,
@@ -175,7 +187,7 @@ void NodeStream::sendReady() {
   if (!ready) return;
   if (ready->generation != sending_.generation || ready->index >= sending_.buffers.size()) {
     ledger_->unsent(ready->index, ready->generation);  // of a set renegotiated meanwhile
-    ++dropped_;
+    drop(Drop::renegotiated);
     return;
   }
 
@@ -199,7 +211,7 @@ void NodeStream::sendReady() {
   // it back now, so that the next tick finds it free rather than one tick later.
   takeBackReturnedBuffers(sending_.node, sending_.generation, sending_.buffers.size());
   if (!ready->placed) {
-    ++dropped_;
+    drop(Drop::notPlaced);
     return;
   }
   ++sent_;
@@ -397,7 +409,7 @@ void NodeStream::beginStreaming() {
   sentAtStart_ = sent_;
   sentInPlaceAtStart_ = sentInPlace_;
   copiedAtStart_ = copied_;
-  droppedAtStart_ = dropped_;
+  for (std::size_t i = 0; i < dropped_.size(); ++i) droppedAtStart_[i] = dropped_[i].load();
   const CMIOExtensionClient client{NSUUID::UUID(), 0, {}};
   activity_.begin(stream_->source().get(), client);
 }
@@ -408,12 +420,22 @@ void NodeStream::endStreaming() {
     return;
   }
   activity_.end(stream_->source().get());
+  // "M dropped while streaming", then the causes that dropped any: "(2 no free buffer)".
+  std::uint64_t dropped = 0;
+  std::string causes;
+  for (std::size_t i = 0; i < dropped_.size(); ++i) {
+    const std::uint64_t count = dropped_[i].load() - droppedAtStart_[i];
+    if (count == 0) continue;
+    dropped += count;
+    causes += (causes.empty() ? " (" : ", ") + std::to_string(count) + " " + kDropNames[i];
+  }
+  if (!causes.empty()) causes += ")";
   os_log_with_type(log_, OSLogType::info,
-                   "%s: %llu frames sent (%llu in place, %llu copied), %llu dropped while streaming",
+                   "%s: %llu frames sent (%llu in place, %llu copied), %llu dropped while streaming%s",
                    description_.label.c_str(), static_cast<unsigned long long>(sent_.load() - sentAtStart_),
                    static_cast<unsigned long long>(sentInPlace_.load() - sentInPlaceAtStart_),
                    static_cast<unsigned long long>(copied_.load() - copiedAtStart_),
-                   static_cast<unsigned long long>(dropped_.load() - droppedAtStart_));
+                   static_cast<unsigned long long>(dropped), causes.c_str());
 }
 
 }  // namespace kolv::pipewire

@@ -10,6 +10,7 @@
 // next frame passes to it through a LatestValue, and buffers go back to the ledger lock-free.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -89,8 +90,22 @@ class NodeStream {
   // Loop thread, at the end of a streaming period (sending and the frame tick stopped): takes
   // back every buffer that no live consumer holds, those still queued for the graph included.
   void takeBackBuffersAfterPeriod();
-  // The sender's thread: the frame for `image` in one of the node's buffers, or nothing.
-  std::optional<Ready> prepare(const CVPixelBufferRef& image);
+  // Why a frame was not sent: the stop line names each cause that dropped any.
+  enum class Drop : std::size_t {
+    noFreeBuffer,  // every buffer with the stream or its consumers (the one cause a consumer makes)
+    unfinished,    // drawn into a lent buffer still being written, or sent already
+    unreadable,    // a picture that could not be locked, or no format to write it in
+    replaced,      // the next frame came before the data thread took this one
+    renegotiated,  // of a buffer set that was replaced meanwhile
+    notPlaced,     // the picture could not be written into the buffer
+    count
+  };
+  static constexpr std::array<const char*, static_cast<std::size_t>(Drop::count)> kDropNames{
+      "no free buffer",       "buffer still written", "picture unreadable",
+      "replaced before sent", "renegotiated",         "not placed"};
+  // The sender's thread: the frame for `image` in one of the node's buffers, or nothing, with
+  // `cause` set.
+  std::optional<Ready> prepare(const CVPixelBufferRef& image, Drop& cause);
   // Loop thread: the data thread sends with `sending` (empty: sends nothing) once this returns.
   void setSending(Sending sending);
   void stopSending() { setSending({}); }
@@ -128,13 +143,14 @@ class NodeStream {
   std::atomic<std::uint64_t> sent_ = 0;
   std::atomic<std::uint64_t> sentInPlace_ = 0;
   std::atomic<std::uint64_t> copied_ = 0;
-  std::atomic<std::uint64_t> dropped_ = 0;
+  void drop(Drop cause) { ++dropped_[static_cast<std::size_t>(cause)]; }
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(Drop::count)> dropped_{};
 
   // Loop thread.
   std::uint64_t sentAtStart_ = 0;
   std::uint64_t sentInPlaceAtStart_ = 0;
   std::uint64_t copiedAtStart_ = 0;
-  std::uint64_t droppedAtStart_ = 0;
+  std::array<std::uint64_t, static_cast<std::size_t>(Drop::count)> droppedAtStart_{};
 
   const std::shared_ptr<StreamBufferLedger> ledger_ = std::make_shared<StreamBufferLedger>();
 
