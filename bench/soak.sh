@@ -63,9 +63,20 @@ echo "soak: $minutes min, kolv-publish --pattern --fps $fps, $hogs busy loops on
 start_camera || exit 1
 start_companion "$E2E_DIR/publish.log" "$PUBLISH" --pattern --fps "$fps" || exit 1
 
+# The consumer and its checker are the instruments: real-time where permitted, below the
+# camera's threads, so that a frame they fail to take shows the machine's load on them, not a
+# gap in what the camera sent (as in tests/e2e/test_load.sh).
+checker_prefix=()
+if chrt -f 5 true 2>/dev/null; then
+  E2E_CONSUMER_PREFIX=(chrt -f 5)
+  checker_prefix=(chrt -f 4)
+else
+  echo "soak: the consumer runs at normal priority (real-time is not permitted here): frames it misses show as gaps"
+fi
+
 fifo="$E2E_DIR/frames.fifo"
 mkfifo "$fifo"
-python3 "$root/tests/e2e/frame_stream.py" "$fifo" --log "$E2E_DIR/consumer.log" --status-every 60 \
+"${checker_prefix[@]}" python3 "$root/tests/e2e/frame_stream.py" "$fifo" --log "$E2E_DIR/consumer.log" --status-every 60 \
   --name frames >"$E2E_DIR/frames.txt" 2>&1 &
 checker=$!
 track_pid "$checker"
