@@ -1,11 +1,11 @@
-#include "platform/pipewire/stream_activity.h"
+#include "platform/output/stream_activity.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "support/output_fakes.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 using ::testing::_;
@@ -115,4 +115,4 @@ TEST_F(StreamActivityTest, MissingSourceDeclinesThePeriod) {
 }
 
 }  // namespace
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace kolv::pipewire {
+namespace kolv {
 
 struct SessionReport {
   bool reachable = false;
@@ -24,4 +24,4 @@ struct SessionReport {
 // `timeout`. Runs its own loop on the calling thread; call from one thread at a time.
 SessionReport probeSession(const std::string& nodeName, std::chrono::milliseconds timeout);
 
-}  // namespace kolv::pipewire
+}  // namespace kolv

@@ -1,4 +1,4 @@
-#include "platform/linux/handoff_check.h"
+#include "app/handoff_check.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

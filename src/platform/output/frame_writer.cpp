@@ -1,13 +1,13 @@
-#include "platform/pipewire/frame_writer.h"
+#include "platform/output/frame_writer.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include "platform/pipewire/picture_conversion.h"
+#include "platform/output/picture_conversion.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 // A code as its four letters in quotes ('NV12'), or in hexadecimal when a byte is not
@@ -27,17 +27,18 @@ std::string formatName(std::uint32_t code) {
 }  // namespace
 
 bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target,
-                        const PixelFormat& targetFormat, bool fromCompanion) {
-  if (!target.data || target.bytesPerRow < target.width * targetFormat.bytesPerPixel) return false;
+                        OSType targetFormat, bool fromCompanion) {
+  const std::size_t bytesPerPixel = packedBytesPerPixel(targetFormat);
+  if (bytesPerPixel == 0 || !target.data || target.bytesPerRow < target.width * bytesPerPixel) return false;
 
   bool written = false;
   bool shown = true;
-  if (sourceFormat == targetFormat.code) {
-    written = placePicture(source, target, targetFormat.bytesPerPixel);
-  } else if (targetFormat.code == kCVPixelFormatType_32BGRA && canConvertToBGRA(sourceFormat)) {
+  if (sourceFormat == targetFormat) {
+    written = placePicture(source, target, bytesPerPixel);
+  } else if (targetFormat == kCVPixelFormatType_32BGRA && canConvertToBGRA(sourceFormat)) {
     written = convertToBGRA(source, sourceFormat, target);
   } else {
-    std::memset(target.data, static_cast<int>(kBlankByte), target.height * target.bytesPerRow);
+    fillGrey(target);
     written = true;
     shown = false;
   }
@@ -66,4 +67,4 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
   return true;
 }
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

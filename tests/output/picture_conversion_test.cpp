@@ -1,7 +1,7 @@
 // Pictures of the surface formats converted into the BGRA stream, checked pixel by pixel
 // against the BT.601 limited-range equations, and the grey frames for formats that cannot be
 // shown.
-#include "platform/pipewire/picture_conversion.h"
+#include "platform/output/picture_conversion.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -13,11 +13,11 @@
 #include <functional>
 #include <vector>
 
-#include "fakes.h"
 #include "handoff/surface_layout.h"
-#include "platform/pipewire/frame_writer.h"
+#include "platform/output/frame_writer.h"
+#include "support/output_fakes.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 struct YUV {
@@ -353,4 +353,4 @@ TEST_F(FrameWriterTest, UnusableTargetsAndPicturesAreNotWritten) {
 }
 
 }  // namespace
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -1,6 +1,6 @@
 // A pool that lends a stream's buffers: which buffer may be lent, sent or counted, as the host
 // sees them through the ledger (the stream's side played by the test).
-#include "platform/linux/stream_buffers.h"
+#include "platform/pipewire/stream_buffers.h"
 
 #include <gtest/gtest.h>
 

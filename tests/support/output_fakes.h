@@ -1,4 +1,4 @@
-// Test doubles for the PipeWire host's tests: a recording log, sources with settable
+// Test doubles for the outputs' tests (the composed host, the PipeWire output): a recording log, sources with settable
 // answers and a pixel buffer in plain memory. Thread-safety: RecordingLog and
 // CountingStreamSource's counters are safe from any thread; the rest is set up before use.
 #pragma once
@@ -19,7 +19,7 @@
 #include "platform/foundation.h"
 #include "platform/media.h"
 
-namespace kolv::pipewire::testing {
+namespace kolv::output::testing {
 
 struct LogLine {
   OSLogType type;
@@ -220,4 +220,4 @@ inline std::shared_ptr<const CMIOExtensionStreamFormat> videoFormat(OSType pixel
                                                                       std::nullopt);
 }
 
-}  // namespace kolv::pipewire::testing
+}  // namespace kolv::output::testing

@@ -1,4 +1,4 @@
-#include "platform/pipewire/picture_conversion.h"
+#include "platform/output/picture_conversion.h"
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>
@@ -9,7 +9,7 @@
 
 #include "handoff/surface_layout.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 constexpr std::size_t kTargetBytesPerPixel = 4;
@@ -129,4 +129,4 @@ bool convertToBGRA(const SourcePicture& source, std::uint32_t pixelFormat, const
   return result == 0;
 }
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -13,7 +13,7 @@
 #include "platform/cmio.h"
 #include "platform/foundation.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 
 class StreamActivity {
  public:
@@ -34,4 +34,4 @@ class StreamActivity {
   State state_ = State::idle;
 };
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -1,4 +1,4 @@
-#include "platform/pipewire/pipewire_host.h"
+#include "platform/pipewire/pipewire_output.h"
 
 #include <spa/utils/result.h>
 
@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "platform/linux/stream_buffers.h"
 #include "platform/pipewire/node_stream.h"
 #include "platform/pipewire/pw_handles.h"
+#include "platform/pipewire/stream_buffers.h"
 
 namespace kolv {
 
@@ -54,15 +54,15 @@ class NodeBuffers final : public StreamBufferSupplier {
 // Owns the PipeWire connection. Built and started on the main thread, then driven by the
 // thread loop: connection attempts and node events run there. Frames go from the sender's thread
 // (the camera's frame queue) straight to PipeWire's data thread, which queues them.
-class PipeWireHost::Impl {
+class PipeWireOutput::Impl {
  public:
-  Impl(OSLog& log, PipeWireHostOptions options)
+  Impl(OSLog& log, PipeWireOutputOptions options)
       : log_(log), options_(std::move(options)), retryDelay_(options_.firstRetryDelay) {}
   ~Impl() { shutdown(); }
 
-  void start(const std::shared_ptr<CMIOExtensionProvider>& provider);
-  void send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
-            CMIOExtensionStreamDiscontinuityFlags discontinuity, std::uint64_t hostTimeInNanoseconds);
+  void start(const std::shared_ptr<CMIOExtensionProvider>& provider, output::CameraOutput& owner,
+             output::OutputListener& listener);
+  void send(const CMIOExtensionStream& stream, output::OutputFrame& frame);
   void shutdown();
   const std::shared_ptr<NodeBuffers>& buffers() const { return buffers_; }
 
@@ -74,14 +74,14 @@ class PipeWireHost::Impl {
   static void onRetry(void* data, std::uint64_t expirations);
   static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
 
-  void describe(const CMIOExtensionProvider& provider);
+  void describe(const CMIOExtensionProvider& provider, output::CameraOutput& owner, output::OutputListener& listener);
   bool createLoop();
   void connect();
   void disconnect();
   void scheduleRetry(std::chrono::milliseconds delay);
 
   OSLog& log_;
-  const PipeWireHostOptions options_;
+  const PipeWireOutputOptions options_;
   bool started_ = false;  // main thread
   const std::shared_ptr<NodeBuffers> buffers_ = std::make_shared<NodeBuffers>();
 
@@ -104,25 +104,26 @@ class PipeWireHost::Impl {
   bool serving_ = false;  // guarded by gate_
 };
 
-const pw_core_events PipeWireHost::Impl::kCoreEvents = {
+const pw_core_events PipeWireOutput::Impl::kCoreEvents = {
     .version = PW_VERSION_CORE_EVENTS,
     .info = nullptr,
     .done = nullptr,
     .ping = nullptr,
-    .error = &PipeWireHost::Impl::onCoreError,
+    .error = &PipeWireOutput::Impl::onCoreError,
     .remove_id = nullptr,
     .bound_id = nullptr,
     .add_mem = nullptr,
     .remove_mem = nullptr,
 };
 
-void PipeWireHost::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& provider) {
+void PipeWireOutput::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& provider, output::CameraOutput& owner,
+                                 output::OutputListener& listener) {
   if (started_) {
-    os_log_with_type(log_, OSLogType::error, "the camera service is already running");
+    os_log_with_type(log_, OSLogType::error, "the PipeWire output is already running");
     return;
   }
   started_ = true;
-  if (provider) describe(*provider);
+  if (provider) describe(*provider, owner, listener);
   if (nodes_.empty()) os_log_with_type(log_, OSLogType::error, "no camera stream to publish");
   if (!createLoop()) return;
   {
@@ -133,7 +134,8 @@ void PipeWireHost::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& pro
   serving_ = true;
 }
 
-void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
+void PipeWireOutput::Impl::describe(const CMIOExtensionProvider& provider, output::CameraOutput& owner,
+                                    output::OutputListener& listener) {
   std::set<std::string, std::less<>> names;
   for (const auto& device : provider.devices()) {
     for (const auto& stream : device->streams()) {
@@ -143,7 +145,7 @@ void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
       const std::string base = description.nodeName;
       for (int n = 2; names.contains(description.nodeName); ++n) description.nodeName = base + "-" + std::to_string(n);
       names.insert(description.nodeName);
-      nodes_.push_back(std::make_unique<NodeStream>(log_, stream, std::move(description)));
+      nodes_.push_back(std::make_unique<NodeStream>(log_, stream, std::move(description), owner, listener));
     }
   }
   std::vector<std::shared_ptr<StreamBufferLedger>> ledgers;
@@ -151,7 +153,7 @@ void PipeWireHost::Impl::describe(const CMIOExtensionProvider& provider) {
   buffers_->setLedgers(std::move(ledgers));
 }
 
-bool PipeWireHost::Impl::createLoop() {
+bool PipeWireOutput::Impl::createLoop() {
   threadLoop_.reset(pw_thread_loop_new("kolv-pipewire", nullptr));
   if (!threadLoop_) {
     os_log_with_type(log_, OSLogType::error, "cannot create the PipeWire loop: %s", std::strerror(errno));
@@ -181,7 +183,7 @@ bool PipeWireHost::Impl::createLoop() {
   return true;
 }
 
-void PipeWireHost::Impl::connect() {
+void PipeWireOutput::Impl::connect() {
   Properties properties;
   if (!options_.remoteName.empty()) {
     properties.reset(pw_properties_new(PW_KEY_REMOTE_NAME, options_.remoteName.c_str(), nullptr));
@@ -210,13 +212,13 @@ void PipeWireHost::Impl::connect() {
                    nodes_.size());
 }
 
-void PipeWireHost::Impl::disconnect() {
+void PipeWireOutput::Impl::disconnect() {
   for (const auto& node : nodes_) node->disconnect();
   coreListener_.reset();
   core_.reset();
 }
 
-void PipeWireHost::Impl::scheduleRetry(std::chrono::milliseconds delay) {
+void PipeWireOutput::Impl::scheduleRetry(std::chrono::milliseconds delay) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(delay);
   timespec value{static_cast<time_t>(seconds.count()),
                  static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(delay - seconds).count())};
@@ -224,28 +226,28 @@ void PipeWireHost::Impl::scheduleRetry(std::chrono::milliseconds delay) {
   pw_loop_update_timer(loop_, retryTimer_.get(), &value, nullptr, false);
 }
 
-void PipeWireHost::Impl::onSend(void* data, std::uint64_t) {
+void PipeWireOutput::Impl::onSend(void* data, std::uint64_t) {
   for (const auto& node : static_cast<Impl*>(data)->nodes_) node->sendReady();
 }
 
-int PipeWireHost::Impl::addSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
+int PipeWireOutput::Impl::addSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
   auto& self = *static_cast<Impl*>(data);
   self.send_ = LoopSource(self.dataLoop_, pw_loop_add_event(self.dataLoop_, &Impl::onSend, &self));
   return 0;
 }
 
-int PipeWireHost::Impl::removeSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
+int PipeWireOutput::Impl::removeSendEvent(spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* data) {
   static_cast<Impl*>(data)->send_.reset();
   return 0;
 }
 
-void PipeWireHost::Impl::onRetry(void* data, std::uint64_t) {
+void PipeWireOutput::Impl::onRetry(void* data, std::uint64_t) {
   auto& self = *static_cast<Impl*>(data);
   self.disconnect();
   self.connect();
 }
 
-void PipeWireHost::Impl::onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
+void PipeWireOutput::Impl::onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
   auto& self = *static_cast<Impl*>(data);
   if (id == PW_ID_CORE && res == -EPIPE) {
     os_log_with_type(self.log_, OSLogType::error, "lost the connection to PipeWire (%s); reconnecting",
@@ -259,19 +261,17 @@ void PipeWireHost::Impl::onCoreError(void* data, std::uint32_t id, int, int res,
                    spa_strerror(res), message ? message : "no message");
 }
 
-void PipeWireHost::Impl::send(CMIOExtensionStream& stream, const CMSampleBufferRef& sample,
-                              CMIOExtensionStreamDiscontinuityFlags discontinuity,
-                              std::uint64_t hostTimeInNanoseconds) {
+void PipeWireOutput::Impl::send(const CMIOExtensionStream& stream, output::OutputFrame& frame) {
   std::lock_guard gate(gate_);
   if (!serving_) return;
   const auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return &n->stream() == &stream; });
   if (node == nodes_.end()) return;
-  (*node)->post(sample, discontinuity, hostTimeInNanoseconds);
+  (*node)->post(frame);
   // The one libpipewire call made on the sender's thread: it only writes the event's eventfd.
   pw_loop_signal_event(dataLoop_, send_.get());
 }
 
-void PipeWireHost::Impl::shutdown() {
+void PipeWireOutput::Impl::shutdown() {
   {
     std::lock_guard gate(gate_);
     serving_ = false;
@@ -291,29 +291,19 @@ void PipeWireHost::Impl::shutdown() {
   os_log_with_type(log_, OSLogType::info, "left PipeWire");
 }
 
-PipeWireHost::PipeWireHost(OSLog& log, PipeWireHostOptions options)
+PipeWireOutput::PipeWireOutput(OSLog& log, PipeWireOutputOptions options)
     : impl_(std::make_unique<Impl>(log, std::move(options))) {}
 
-PipeWireHost::~PipeWireHost() = default;
+PipeWireOutput::~PipeWireOutput() = default;
 
-void PipeWireHost::startService(const std::shared_ptr<CMIOExtensionProvider>& provider) { impl_->start(provider); }
-
-bool PipeWireHost::addDevice(CMIOExtensionProvider&, const std::shared_ptr<CMIOExtensionDevice>&, NSErrorOut) {
-  return true;
+void PipeWireOutput::start(const std::shared_ptr<CMIOExtensionProvider>& provider, output::OutputListener& listener) {
+  impl_->start(provider, *this, listener);
 }
 
-bool PipeWireHost::addStream(CMIOExtensionDevice&, const std::shared_ptr<CMIOExtensionStream>&, NSErrorOut) {
-  return true;
-}
+void PipeWireOutput::send(const CMIOExtensionStream& stream, output::OutputFrame& frame) { impl_->send(stream, frame); }
 
-void PipeWireHost::sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
-                                    CMIOExtensionStreamDiscontinuityFlags discontinuity,
-                                    std::uint64_t hostTimeInNanoseconds) {
-  impl_->send(stream, sampleBuffer, discontinuity, hostTimeInNanoseconds);
-}
+void PipeWireOutput::shutdown() { impl_->shutdown(); }
 
-void PipeWireHost::shutdown() { impl_->shutdown(); }
-
-std::shared_ptr<StreamBufferSupplier> PipeWireHost::streamBuffers() const { return impl_->buffers(); }
+std::shared_ptr<StreamBufferSupplier> PipeWireOutput::streamBuffers() const { return impl_->buffers(); }
 
 }  // namespace kolv

@@ -1,4 +1,4 @@
-#include "platform/linux/portal_probe.h"
+#include "app/portal_probe.h"
 
 #include <systemd/sd-bus.h>
 

@@ -1,11 +1,11 @@
-#include "platform/pipewire/picture_placement.h"
+#include "platform/output/picture_placement.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 // A picture whose byte at (row, column) is a function of both, so that misplaced bytes show.
@@ -122,4 +122,4 @@ TEST(PicturePlacement, RowsShorterThanTheirWidthAreRefusedUntouched) {
 }
 
 }  // namespace
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

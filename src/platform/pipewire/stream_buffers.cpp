@@ -1,4 +1,4 @@
-#include "platform/linux/stream_buffers.h"
+#include "platform/pipewire/stream_buffers.h"
 
 #include <algorithm>
 #include <bit>

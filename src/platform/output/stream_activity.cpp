@@ -1,6 +1,6 @@
-#include "platform/pipewire/stream_activity.h"
+#include "platform/output/stream_activity.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 
 bool StreamActivity::begin(CMIOExtensionStreamSource* source, const CMIOExtensionClient& client) {
   if (state_ != State::idle) return started();
@@ -45,4 +45,4 @@ void StreamActivity::end(CMIOExtensionStreamSource* source) {
   os_log_with_type(log_, OSLogType::info, "%s: stream stopped", streamName_.c_str());
 }
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -13,21 +13,10 @@
 #include <vector>
 
 #include "handoff/shared_memory.h"
-#include "platform/linux/pixel_buffer_pool.h"
+#include "platform/output/buffer_lending.h"
 #include "realtime/priority_inheritance_mutex.h"
 
 namespace kolv {
-
-class StreamBufferLedger;
-
-// One stream buffer lent out: which one, of which set, and its pages, which stay mapped for as
-// long as the loan is held even when the stream drops the buffer meanwhile.
-struct StreamBufferLoan {
-  std::shared_ptr<StreamBufferLedger> ledger;
-  std::uint64_t generation = 0;
-  std::uint32_t index = 0;
-  std::shared_ptr<const SharedMemory> memory;
-};
 
 // Which of a stream's buffers are free. A buffer is free when the stream has handed it back (it
 // is neither queued nor held by a consumer) and no pixel buffer made from it is alive; only a
@@ -38,7 +27,7 @@ struct StreamBufferLoan {
 // (returnedByStream, unsent): that takes no lock and allocates nothing, one atomic word of
 // pending indexes that the other calls fold in. Every other call takes one internal mutex with
 // priority inheritance, held for no call out and for no allocation once the set is made.
-class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedger> {
+class StreamBufferLedger final : public StreamBufferLender, public std::enable_shared_from_this<StreamBufferLedger> {
  public:
   // The most buffers a set may have (PipeWire negotiates at most 8 for the camera).
   static constexpr std::uint32_t kCapacity = 32;
@@ -90,11 +79,9 @@ class StreamBufferLedger : public std::enable_shared_from_this<StreamBufferLedge
   // The pool's side.
   // Lends a free buffer of the current set when it has `layout`: the one free the longest.
   std::optional<StreamBufferLoan> lend(const PixelBufferLayout& layout);
-  // The pixel buffer of `loan` has gone.
-  void release(const StreamBufferLoan& loan);
-  // A writer starts or stops filling the buffer of `loan` (the pixel buffer pairs the calls).
-  void beginWriting(const StreamBufferLoan& loan);
-  void endWriting(const StreamBufferLoan& loan);
+  void release(const StreamBufferLoan& loan) override;
+  void beginWriting(const StreamBufferLoan& loan) override;
+  void endWriting(const StreamBufferLoan& loan) override;
   // Buffers that are not free: with the stream or its consumers, or lent (of any set).
   std::size_t inUse();
 
@@ -182,17 +169,6 @@ class LatestValue {
   std::uint32_t writer_ = 0;               // the writer's thread
   std::uint32_t reader_ = 1;               // the reader's thread
   std::atomic<std::uint32_t> waiting_{2};  // the record between them, and whether it is fresh
-};
-
-// Where a pool finds stream buffers: the camera host, for the streams it has negotiated.
-// Thread-safety: any thread; callers hold none of the host's locks, and may hold their own.
-class StreamBufferSupplier {
- public:
-  virtual ~StreamBufferSupplier() = default;
-  // A free buffer of a stream whose buffers have `layout`; empty when there is none.
-  virtual std::optional<StreamBufferLoan> lend(const PixelBufferLayout& layout) = 0;
-  // Stream buffers not free, over every stream (see StreamBufferLedger::inUse).
-  virtual std::size_t buffersInUse() const = 0;
 };
 
 }  // namespace kolv

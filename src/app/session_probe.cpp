@@ -1,4 +1,4 @@
-#include "platform/pipewire/session_probe.h"
+#include "app/session_probe.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
@@ -11,7 +11,9 @@
 
 #include "platform/pipewire/pw_handles.h"
 
-namespace kolv::pipewire {
+namespace kolv {
+
+using namespace pipewire;
 namespace {
 
 using MainLoop = std::unique_ptr<pw_main_loop, HandleDeleter<&pw_main_loop_destroy>>;
@@ -178,4 +180,4 @@ SessionReport probeSession(const std::string& nodeName, std::chrono::millisecond
   return probe.report;
 }
 
-}  // namespace kolv::pipewire
+}  // namespace kolv

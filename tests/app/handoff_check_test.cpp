@@ -1,5 +1,5 @@
 // The companion's side of `kolv-camera --check`: how each item is judged, on files made here.
-#include "platform/linux/handoff_check.h"
+#include "app/handoff_check.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

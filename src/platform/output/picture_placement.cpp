@@ -1,9 +1,9 @@
-#include "platform/pipewire/picture_placement.h"
+#include "platform/output/picture_placement.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace kolv::pipewire {
+namespace kolv::output {
 namespace {
 
 constexpr std::size_t kGroupBytes = 4;
@@ -50,4 +50,23 @@ bool placePicture(const SourcePicture& source, const TargetPicture& target, std:
   return true;
 }
 
-}  // namespace kolv::pipewire
+void fillGrey(const TargetPicture& target) {
+  if (target.data) fillRows(target, 0, target.height);
+}
+
+std::size_t packedBytesPerPixel(OSType pixelFormat) {
+  switch (pixelFormat) {
+    case kCVPixelFormatType_32BGRA:
+    case fourCC("RGBA"):
+    case fourCC("ABGR"):
+    case 0x00000020:  // kCVPixelFormatType_32ARGB
+      return 4;
+    case fourCC("2vuy"):
+    case fourCC("yuvs"):
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace kolv::output

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "platform/pipewire/picture_placement.h"
+#include "platform/output/picture_placement.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 
 // Whether convertToBGRA() takes pictures of this format ('BGRA' itself included).
 bool canConvertToBGRA(std::uint32_t pixelFormat);
@@ -19,4 +19,4 @@ bool canConvertToBGRA(std::uint32_t pixelFormat);
 // or a row is too short for its width.
 bool convertToBGRA(const SourcePicture& source, std::uint32_t pixelFormat, const TargetPicture& target);
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output

@@ -1,4 +1,4 @@
-// Fills a stream buffer of the negotiated format from a camera picture of any format: the
+// Fills an output's buffer of its format from a camera picture of any format: the
 // picture itself when the formats match, converted when the stream carries 'BGRA' and the
 // picture is in one of the surface formats, and a grey frame (every byte 0x40) otherwise, so
 // that consumers keep getting frames whatever a companion publishes. Grey for want of a
@@ -7,7 +7,7 @@
 // has nothing new, neither start nor end it. A format already reported (of the last few) is not
 // reported again, and then its end neither: a companion cycling through surfaces of which one
 // cannot be shown logs two lines, not two a pass.
-// Thread-safety: lives on the sending thread of the NodeStream that owns it (the frame queue).
+// Thread-safety: lives on the frame queue, with the stream's FramePictures (output_frame.h).
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "platform/foundation.h"
-#include "platform/pipewire/picture_placement.h"
-#include "platform/pipewire/video_params.h"
+#include "platform/output/picture_placement.h"
+#include "platform/types.h"
 
-namespace kolv::pipewire {
+namespace kolv::output {
 
 class FrameWriter {
  public:
@@ -29,8 +29,9 @@ class FrameWriter {
   // or rows too short for its width, or the picture in a format that can be shown has no
   // memory or rows too short for its width.
   // `fromCompanion`: the picture is a companion's surface, not one of the camera's own.
-  bool write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target,
-             const PixelFormat& targetFormat, bool fromCompanion = true);
+  // A target format of unknown size per pixel writes nothing.
+  bool write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target, OSType targetFormat,
+             bool fromCompanion = true);
 
  private:
   OSLog& log_;
@@ -42,4 +43,4 @@ class FrameWriter {
   bool reportedSinceShown_ = false;             // an unshown format was reported since pictures were shown
 };
 
-}  // namespace kolv::pipewire
+}  // namespace kolv::output
