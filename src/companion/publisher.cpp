@@ -259,9 +259,15 @@ struct Publisher::Impl {
       auto earliest = now + lead;
       // A later read than the last cue's, and at the frame rate: half a tick early is the
       // same tick.
+      const auto period = cadence.predict()->period;
       if (lastCue && lastCue->read) {
-        const auto period = cadence.predict()->period;
         earliest = std::max(earliest, *lastCue->read + std::max(frameInterval - period / 2, period / 2));
+      }
+      // Never before the read that takes the last picture (one drawn late goes out a read
+      // later than its cue): two pictures in one tick would lose the first.
+      if (pictureAt) {
+        if (const auto takenBy = cadence.nextReadAtOrAfter(*pictureAt))
+          earliest = std::max(earliest, *takenBy + period / 2);
       }
       if (const auto read = cadence.nextReadAtOrAfter(earliest)) return Cue{*read - lead, read, Status::ok};
     }

@@ -143,12 +143,20 @@ TEST_F(CueTest, CuesComeDrawTimeAndMarginBeforeEachPredictedRead) {
     EXPECT_LE(std::chrono::abs(read - (origin + tick * kTick + 300us)), 100us) << tick;
     cameraReadsAt(origin + tick * kTick + 300us);
   }
+  // A drawing that overran its cue goes out a read later; the next cue is the read after that.
+  clock_->now = origin + 15 * kTick + 1ms;
+  auto canvas = publisher_->beginFrame();
+  ASSERT_TRUE(canvas);
+  ASSERT_EQ(publisher_->publish(), Status::ok);
+  const auto afterLate = publisher_->nextCue(1ms);
+  ASSERT_TRUE(afterLate.read);
+  EXPECT_LE(std::chrono::abs(*afterLate.read - (origin + 17 * kTick + 300us)), 100us);
   // A drawing that overran its tick is given the next one it can still make.
-  clock_->now = origin + 14 * kTick + 30ms;
+  clock_->now = origin + 17 * kTick + 30ms;
   const auto cue = publisher_->nextCue(5ms);
   EXPECT_EQ(cue.status, Status::ok);
   ASSERT_TRUE(cue.read);
-  EXPECT_LE(std::chrono::abs(*cue.read - (origin + 16 * kTick + 300us)), 100us);
+  EXPECT_LE(std::chrono::abs(*cue.read - (origin + 19 * kTick + 300us)), 100us);
   EXPECT_GE(cue.start, now());
 }
 
