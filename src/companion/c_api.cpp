@@ -47,6 +47,10 @@ int code(Status status) {
       return KOLV_COMPANION_SURFACE_UNAVAILABLE;
     case Status::writeFailed:
       return KOLV_COMPANION_WRITE_FAILED;
+    case Status::timedOut:
+      return KOLV_COMPANION_TIMED_OUT;
+    case Status::notWatched:
+      return KOLV_COMPANION_NOT_WATCHED;
   }
   return KOLV_COMPANION_INVALID_ARGUMENT;
 }
@@ -214,6 +218,29 @@ int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
   return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });
 }
 
+int kolv_companion_wait_for_cue(kolv_companion* companion, double draw_seconds, double timeout_seconds) {
+  if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  constexpr double kLongest = 3600;
+  if (!(draw_seconds >= 0 && draw_seconds < kLongest && timeout_seconds >= 0 && timeout_seconds < kLongest)) {
+    return guarded([&] {
+      char shown[64];
+      std::snprintf(shown, sizeof shown, "%g s to draw, %g s timeout", draw_seconds, timeout_seconds);
+      companion->lastError = std::string(shown) + " refused: each must be at least 0 and below an hour";
+      return KOLV_COMPANION_INVALID_ARGUMENT;
+    });
+  }
+  const auto nanoseconds = [](double seconds) {
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(std::llround(seconds * 1e9)));
+  };
+  return guarded(
+      [&] { return code(companion->publisher.waitForCue(nanoseconds(draw_seconds), nanoseconds(timeout_seconds))); });
+}
+
+int kolv_companion_set_frame_rate(kolv_companion* companion, double frames_per_second) {
+  if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  return guarded([&] { return finish(companion, companion->publisher.setFrameRate(frames_per_second)); });
+}
+
 int kolv_companion_watched(const kolv_companion* companion) {
   return companion != nullptr && companion->publisher.watched() ? 1 : 0;
 }
@@ -260,6 +287,10 @@ const char* kolv_companion_status_string(int status) {
       return describe(Status::surfaceUnavailable);
     case KOLV_COMPANION_WRITE_FAILED:
       return describe(Status::writeFailed);
+    case KOLV_COMPANION_TIMED_OUT:
+      return describe(Status::timedOut);
+    case KOLV_COMPANION_NOT_WATCHED:
+      return describe(Status::notWatched);
     case KOLV_COMPANION_OUT_OF_MEMORY:
       return "out of memory";
   }

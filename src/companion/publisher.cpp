@@ -61,6 +61,7 @@
 #include "handoff/unique_fd.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
+#include "read_cadence.h"
 #include "read_watcher.h"
 #include "realtime/priority_inheritance_mutex.h"
 
@@ -69,6 +70,17 @@ namespace {
 
 constexpr std::size_t kMaxSurfaceCount = 16;
 constexpr double kTimestampStep = 1e-6;
+
+}  // namespace
+
+void Clock::sleepUntil(std::chrono::nanoseconds until) {
+  const timespec at{static_cast<time_t>(until.count() / 1'000'000'000),
+                    static_cast<long>(until.count() % 1'000'000'000)};
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
+
+namespace {
 
 // CLOCK_REALTIME and CLOCK_MONOTONIC; stateless, safe from any thread.
 class SystemClock final : public Clock {
@@ -84,6 +96,12 @@ class SystemClock final : public Clock {
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
   }
 };
+
+std::chrono::nanoseconds frameInterval(double framesPerSecond) {
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / framesPerSecond));
+}
+
+bool isValidFrameRate(double framesPerSecond) { return framesPerSecond > 0 && framesPerSecond <= 1000; }
 
 Error failure(Status status, std::string detail) { return Error{status, std::move(detail)}; }
 
@@ -176,6 +194,9 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> pictureAt;  // the last publish() or republish()
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
+  ReadCadence cadence;
+  std::chrono::nanoseconds frameInterval{};
+  std::optional<Cue> lastCue;  // the last one taken
   // Declared last, so stopped first: its thread uses everything above.
   std::string keepAliveProblem;   // why there is no watcher, if there is none
   std::string keepAlivePriority;  // what the watcher's thread got
@@ -230,12 +251,39 @@ struct Publisher::Impl {
     return Status::ok;
   }
 
+  // The cue after the last one taken. Caller holds the mutex.
+  Cue cue(std::chrono::nanoseconds drawTime) const {
+    const auto now = clock->monotonic();
+    const auto lead = drawTime + kCueMargin;
+    if (lastReadAt && now - *lastReadAt <= kWatchedWindow) {
+      auto earliest = now + lead;
+      // A later read than the last cue's, and at the frame rate: half a tick early is the
+      // same tick.
+      const auto period = cadence.predict()->period;
+      if (lastCue && lastCue->read) {
+        earliest = std::max(earliest, *lastCue->read + std::max(frameInterval - period / 2, period / 2));
+      }
+      // Never before the read that takes the last picture (one drawn late goes out a read
+      // later than its cue): two pictures in one tick would lose the first.
+      if (pictureAt) {
+        if (const auto takenBy = cadence.nextReadAtOrAfter(*pictureAt))
+          earliest = std::max(earliest, *takenBy + period / 2);
+      }
+      if (const auto read = cadence.nextReadAtOrAfter(earliest)) return Cue{*read - lead, read, Status::ok};
+    }
+    auto start = lastCue ? lastCue->start + frameInterval : now;
+    if (start < now - frameInterval) start = now;
+    return Cue{start, std::nullopt, Status::notWatched};
+  }
+
   // On the watcher's thread: the camera has just read the frame file. A failed write is
   // left to the next read, or to the caller's next publish(), which reports it.
   void frameFileRead() {
     const std::lock_guard guard(mutex);
     const auto now = clock->monotonic();
     ++reads;
+    if (lastReadAt && now - *lastReadAt > kWatchedWindow) cadence.clear();
+    cadence.noteRead(now);
     lastReadAt = now;
     if (!named || !pictureAt) return;
     if (holdTime.count() > 0 && now - *pictureAt >= holdTime) return;
@@ -270,6 +318,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   }
   if (options.reuseDelay.count() < 0) return reject(Status::invalidArgument, "negative reuse delay");
   if (options.holdTime.count() < 0) return reject(Status::invalidArgument, "negative hold time");
+  if (!isValidFrameRate(options.frameRate)) {
+    return reject(Status::invalidArgument,
+                  "frame rate " + std::to_string(options.frameRate) + " (above 0, up to 1000)");
+  }
 
   auto impl = std::make_unique<Impl>();
   if (!options.appGroupID.empty()) {
@@ -299,6 +351,7 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   impl->pixelFormat = options.pixelFormat;
   impl->maxSurfaces = options.maxSurfaceCount;
   impl->holdTime = options.holdTime;
+  impl->frameInterval = frameInterval(options.frameRate);
   // Entries of companions that were killed stay behind; clear them before adding ours.
   if (const UniqueFD folder = openSurfaceRegistry(impl->registry, false)) sweepDeadSurfaces(folder.get());
   for (std::size_t i = 0; i < options.surfaceCount; ++i) {
@@ -383,6 +436,40 @@ Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
   if (holdTime.count() < 0) return impl_->fail(Status::invalidArgument, "negative hold time");
   const std::lock_guard guard(impl_->mutex);
   impl_->holdTime = holdTime;
+  return Status::ok;
+}
+
+Publisher::Cue Publisher::nextCue(std::chrono::nanoseconds drawTime) {
+  const std::lock_guard guard(impl_->mutex);
+  impl_->lastCue = impl_->cue(std::max(drawTime, std::chrono::nanoseconds::zero()));
+  return *impl_->lastCue;
+}
+
+Status Publisher::waitForCue(std::chrono::nanoseconds drawTime, std::chrono::nanoseconds timeout) {
+  Impl& self = *impl_;
+  std::optional<Cue> next;
+  std::chrono::nanoseconds deadline{};
+  {
+    const std::lock_guard guard(self.mutex);
+    deadline = self.clock->monotonic() + std::max(timeout, std::chrono::nanoseconds::zero());
+    next = self.cue(std::max(drawTime, std::chrono::nanoseconds::zero()));
+    if (next->start <= deadline) self.lastCue = next;
+  }
+  // Not under the lock: the watcher goes on seeing reads meanwhile.
+  if (next->start > deadline) {
+    self.clock->sleepUntil(deadline);
+    return Status::timedOut;
+  }
+  self.clock->sleepUntil(next->start);
+  return next->status;
+}
+
+Status Publisher::setFrameRate(double framesPerSecond) {
+  if (!isValidFrameRate(framesPerSecond)) {
+    return impl_->fail(Status::invalidArgument, "frame rate must be above 0 and at most 1000");
+  }
+  const std::lock_guard guard(impl_->mutex);
+  impl_->frameInterval = frameInterval(framesPerSecond);
   return Status::ok;
 }
 

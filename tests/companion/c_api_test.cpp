@@ -243,5 +243,26 @@ TEST_F(CInterfaceTest, OpensInTheDefaultFormatAndRefusesOthers) {
   EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
 }
 
+// The cue through the C interface, on the system clock: nothing reads, so it paces.
+TEST_F(CInterfaceTest, WaitsForACueAndRefusesBadTimes) {
+  kolv_companion* companion = kolv_companion_open(nullptr, nullptr, 64, 36, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_wait_for_cue(companion, 0.005, 1), KOLV_COMPANION_NOT_WATCHED);
+  ASSERT_EQ(kolv_companion_set_frame_rate(companion, 0.5), KOLV_COMPANION_OK);
+  // The next cue is 2 s away.
+  EXPECT_EQ(kolv_companion_wait_for_cue(companion, 0, 0.001), KOLV_COMPANION_TIMED_OUT);
+  for (const auto& [draw, timeout] :
+       std::vector<std::pair<double, double>>{{-0.001, 1}, {0, -1}, {NAN, 1}, {0, INFINITY}, {3600, 1}}) {
+    EXPECT_EQ(kolv_companion_wait_for_cue(companion, draw, timeout), KOLV_COMPANION_INVALID_ARGUMENT)
+        << draw << " " << timeout;
+  }
+  EXPECT_NE(std::strstr(kolv_companion_last_error(companion), "below an hour"), nullptr);
+  EXPECT_EQ(kolv_companion_set_frame_rate(companion, 0), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_frame_rate(companion, 1001), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_wait_for_cue(nullptr, 0, 0), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_STREQ(kolv_companion_status_string(KOLV_COMPANION_TIMED_OUT), "timed out before the cue");
+  kolv_companion_close(companion);
+}
+
 }  // namespace
 }  // namespace kolv::companion::test

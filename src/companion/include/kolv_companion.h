@@ -21,7 +21,9 @@ typedef struct kolv_companion kolv_companion;
 /* Results: 0 for success, 1 for "try again later", negative for errors. */
 enum {
   KOLV_COMPANION_OK = 0,
-  KOLV_COMPANION_BUSY = 1, /* no surface is free to draw into yet */
+  KOLV_COMPANION_BUSY = 1,        /* no surface is free to draw into yet */
+  KOLV_COMPANION_TIMED_OUT = 2,   /* kolv_companion_wait_for_cue: the timeout came first */
+  KOLV_COMPANION_NOT_WATCHED = 3, /* kolv_companion_wait_for_cue: paced by the frame rate alone */
   KOLV_COMPANION_NO_FRAME = -1,
   KOLV_COMPANION_INVALID_ARGUMENT = -2,
   KOLV_COMPANION_INVALID_INFO_PLIST = -3,
@@ -114,6 +116,22 @@ int kolv_companion_watched(const kolv_companion* companion);
 
 /* The pixel format the publisher's pictures are drawn in (a KOLV_PIXEL_FORMAT_* code). */
 uint32_t kolv_companion_pixel_format(const kolv_companion* companion);
+/* Sleeps until it is time to start drawing the next picture: draw_seconds before a point
+ * 3 ms ahead of the camera's next read of the frame file, as predicted from its reads seen so far
+ * (their period and phase), so that the picture is published just before the camera takes
+ * it. Returns KOLV_COMPANION_OK then. While the camera does not read (before the first picture,
+ * or nobody streams), paces at the frame rate instead and returns KOLV_COMPANION_NOT_WATCHED.
+ * When the cue is more than timeout_seconds away, sleeps timeout_seconds and returns
+ * KOLV_COMPANION_TIMED_OUT, the cue left for the next call. Each cue is a later read than the
+ * last, 1/frame rate later at least; a drawing that overran gets the next read that it can
+ * still make. KOLV_COMPANION_INVALID_ARGUMENT for a negative or non-finite value, or one of
+ * an hour or more. Loop: wait, begin_frame, draw, publish. */
+int kolv_companion_wait_for_cue(kolv_companion* companion, double draw_seconds, double timeout_seconds);
+/* Pictures a second the producer means to draw (default 30, above 0 and at most 1000): the pace
+ * of kolv_companion_wait_for_cue while the camera does not read, and below the camera's 30, how
+ * many of its reads a cue skips. */
+int kolv_companion_set_frame_rate(kolv_companion* companion, double frames_per_second);
+
 /* The last timestamp written (seconds since the epoch), 0 before any. */
 double kolv_companion_last_timestamp(const kolv_companion* companion);
 /* The app group and its container folder; valid until kolv_companion_close. */

@@ -48,6 +48,9 @@ inline constexpr std::chrono::milliseconds kDefaultReuseDelay{100};
 // How recent the camera's last read of the frame file must be for Publisher::watched():
 // it reads it every 1/30 s while it streams, so six ticks without one mean it stopped.
 inline constexpr std::chrono::milliseconds kWatchedWindow{200};
+// How long before the camera's predicted read a cued picture is to be published: the read
+// is seen a little after the camera's timer fires, and the hand-off files take a moment.
+inline constexpr std::chrono::milliseconds kCueMargin{3};
 
 enum class Status {
   ok,
@@ -61,6 +64,11 @@ enum class Status {
   groupInUse,
   surfaceUnavailable,
   writeFailed,
+  // From Publisher::waitForCue(): the timeout came before the cue.
+  timedOut,
+  // From Publisher::waitForCue(): the camera is not reading, so the cue came from the frame
+  // rate alone.
+  notWatched,
 };
 // A short English description, e.g. "no surface is free yet".
 const char* describe(Status status);
@@ -96,6 +104,9 @@ class Clock {
   virtual double wallSeconds() = 0;
   // A monotonic time (CLOCK_MONOTONIC): when surfaces may be drawn into again.
   virtual std::chrono::nanoseconds monotonic() = 0;
+  // Returns at monotonic() time `until` (at once when that has passed): CLOCK_MONOTONIC by
+  // default. Called on the caller's thread by Publisher::waitForCue().
+  virtual void sleepUntil(std::chrono::nanoseconds until);
 };
 
 struct Options {
@@ -115,6 +126,10 @@ struct Options {
   // that the camera sends grey until the next one. 0: until the next picture or the end of
   // the publisher. A bound lets a drawing thread that hangs show as grey, not as a still.
   std::chrono::nanoseconds holdTime{0};
+  // Pictures a second the producer means to draw, above 0 and at most 1000: the pace of
+  // Publisher::waitForCue() while the camera does not read (and, below the camera's 30, how
+  // many of its reads a cue skips).
+  double frameRate = 30;
   // Where containers live; runtimeDirectory() when empty.
   std::optional<std::filesystem::path> runtimeDirectory;
   // Where surfaces are registered; the camera's default registry when empty.
@@ -189,6 +204,27 @@ class Publisher {
   // non-negative value is taken, up to the largest nanoseconds (about 292 years); the C
   // interface's kolv_companion_set_hold_time takes seconds below 9e9 (about 285 years).
   Status setHoldTime(std::chrono::nanoseconds holdTime);
+
+  // When to start drawing the next picture: `start`, so that with `drawTime` for drawing it
+  // is published kCueMargin before the camera's next read (`read`), predicted from the
+  // camera's reads seen so far (their period and phase). While the camera reads, the status
+  // is ok and each cue is a later read than the last one taken, at least 1/frameRate later
+  // (half a tick allowed); a cue whose start has passed gives way to the next read. While it
+  // does not (watched() is false), the status is notWatched and cues come 1/frameRate after
+  // the last one (or now, when that is more than a frame ago), with `read` empty. Takes the
+  // cue: the next call gives the one after. Waits for nothing.
+  struct Cue {
+    std::chrono::nanoseconds start{};  // on the Clock's monotonic() time
+    std::optional<std::chrono::nanoseconds> read;
+    Status status = Status::ok;
+  };
+  Cue nextCue(std::chrono::nanoseconds drawTime);
+  // Sleeps until the next cue's start (nextCue()) and returns its status, ok or notWatched;
+  // or, when that start is more than `timeout` away, sleeps `timeout` and returns timedOut,
+  // leaving the cue to the next call. A negative drawTime or timeout counts as 0.
+  Status waitForCue(std::chrono::nanoseconds drawTime, std::chrono::nanoseconds timeout);
+  // Changes Options::frameRate; invalidArgument outside (0, 1000].
+  Status setFrameRate(double framesPerSecond);
 
   // Empty while the latest picture is kept live; otherwise why not (the frame file cannot be
   // watched, e.g. inotify's limits are reached): pictures then still go out, but the camera
