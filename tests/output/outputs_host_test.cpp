@@ -192,6 +192,7 @@ TEST_F(OutputsHostTest, ShutdownOwesOneStopPerStartWhateverTheOutputsReport) {
   EXPECT_TRUE(pipeWire.received.empty());
   EXPECT_TRUE(loopback.received.empty());
   EXPECT_EQ(pipeWire.shutdowns, 1);
+  EXPECT_EQ(streamSource->starts(), 1);
   EXPECT_EQ(streamSource->stops(), 1);
 }
 
