@@ -2,18 +2,21 @@
 //
 // Why a surface is safe to draw into again. The camera sends no copy of the surface list,
 // only whatever surface the surface-ID file names when its frame timer ticks (30 times a
-// second): it reads that file, then the timestamp, and if the timestamp is new it posts
-// the named surface to its PipeWire thread, which copies the pixels out when it next
-// wakes, normally well under a millisecond later; a post still waiting at the next tick
-// is replaced by that tick's. So the camera may still be reading a surface for about one
-// tick after the surface-ID file stopped naming it, and never later than that unless the
-// machine stalls the copying thread itself. The publisher therefore
+// second): on the tick it reads that file, then the timestamp, and if the timestamp is new it
+// writes the named surface's pixels into each output's buffer (copied, or converted) before
+// the tick ends; nothing reads the surface after that. So the camera may still be reading a
+// surface for as long as one tick lasts after the surface-ID file stopped naming it: normally
+// a millisecond or two, but a tick is a thread like any other, and on a loaded machine where
+// the frame queue gets no real-time priority it can be preempted for tens of milliseconds in
+// the middle of a copy (tests under AddressSanitizer on two busy cores tore pictures with a
+// 40 ms rest, when the copy was made on another thread after the tick). The publisher
+// therefore
 //   - never draws into the surface the file names (the one last handed over);
 //   - names a different surface with every new picture, going round the ring in order,
 //     so the next one to draw into is always the one that has rested longest;
 //   - draws into a surface only once `reuseDelay` has passed since the file stopped naming
-//     it: 100 ms by default, three ticks, since on a loaded machine the copying thread can
-//     run late (tests under AddressSanitizer on two busy cores tore pictures at 40 ms);
+//     it: 100 ms by default, three ticks, well above a tick's length even when it is
+//     preempted, and still only five surfaces at 30 pictures a second;
 //   - makes another surface when the next one in turn has not rested long enough, and
 //     puts it in the ring right after the named one; beginFrame() says busy only when
 //     maxSurfaceCount surfaces are all too recent.

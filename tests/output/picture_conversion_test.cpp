@@ -250,11 +250,11 @@ TEST(PictureConversion, UnusablePicturesAreRefusedUntouched) {
 
 // ---- FrameWriter: what the stream carries for each picture ------------------------------
 
-constexpr PixelFormat kStreamBGRA{kCVPixelFormatType_32BGRA, SPA_VIDEO_FORMAT_BGRA, 4};
+constexpr OSType kStreamBGRA = kCVPixelFormatType_32BGRA;
 
 class FrameWriterTest : public ::testing::Test {
  protected:
-  bool write(std::uint32_t format, const PixelFormat& stream = kStreamBGRA) {
+  bool write(std::uint32_t format, OSType stream = kStreamBGRA) {
     target_.bytes.assign(target_.bytes.size(), std::byte{0xEE});
     return writer_.write(picture_.source(), format, target_.picture(), stream);
   }
@@ -336,7 +336,7 @@ TEST_F(FrameWriterTest, ConvertsOnlyIntoBGRAStreams) {
   EXPECT_EQ(target_.at(0, 3), 255);  // converted pictures are opaque
 
   // A stream of another format shows only pictures of its own format.
-  const PixelFormat rgba{fourCC("RGBA"), SPA_VIDEO_FORMAT_RGBA, 4};
+  const OSType rgba = fourCC("RGBA");
   ASSERT_TRUE(write(kSurfacePixelFormatNV12, rgba));
   EXPECT_TRUE(targetIsGrey());
   EXPECT_EQ(log_.count("pixel format 'NV12' cannot be shown"), 1U);

@@ -2,6 +2,8 @@
 // sees them through the ledger (the stream's side played by the test).
 #include "platform/pipewire/stream_buffers.h"
 
+#include "platform/linux/pixel_buffer_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -69,6 +69,8 @@ void OutputsHost::consumersChanged(CameraOutput& output, const CMIOExtensionStre
       outputs_.begin());
   StreamState* state = stateOf(stream);
   if (index == outputs_.size() || !state) return;
+  // Once shut down, consumers may still be reported gone (by an output shutting down), never new.
+  if (hasConsumers && shutDown_) return;
 
   std::lock_guard lock(activityMutex_);
   if (state->consumers[index] == hasConsumers) return;
@@ -78,7 +80,7 @@ void OutputsHost::consumersChanged(CameraOutput& output, const CMIOExtensionStre
   os_log_with_type(log_, OSLogType::debug, "%s: %s %s", state->stream->localizedName().c_str(),
                    std::string(output.name()).c_str(), hasConsumers ? "has consumers" : "has no consumer left");
   // An output that gains consumers gets the next tick's frame; one that loses them none after.
-  state->sending[index].store(hasConsumers && !shutDown_);
+  state->sending[index].store(hasConsumers);
   if (!before && after) {
     const CMIOExtensionClient client{NSUUID::UUID(), 0, {}};
     state->activity.begin(state->stream->source().get(), client);

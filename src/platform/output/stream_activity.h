@@ -1,11 +1,12 @@
-// Turns a node's streaming periods into the stream source's start and stop requests.
-// A period begins when a consumer starts pulling frames and ends when the last one leaves,
-// the connection breaks or the host shuts down:
+// Turns a stream's streaming periods into the stream source's start and stop requests.
+// A period begins when the first output has a consumer and ends when the last consumer of the
+// last output leaves, or the host shuts down:
 //
 //   idle --begin--> (authorized, start succeeded) --> started --end--> idle   [one stop]
 //                   (refused, or start failed)    --> declined --end--> idle   [no stop]
 //
-// Every start request that succeeded gets exactly one stop request. Loop thread.
+// Every start request that succeeded gets exactly one stop request. Thread-safety: one thread
+// at a time (OutputsHost holds its activity mutex).
 #pragma once
 
 #include <string>
