@@ -75,6 +75,7 @@ class ConversionTest(unittest.TestCase):
                 "Fortran order": np.asfortranarray(big[:6, :9, :fmt.channels]),
                 "channels as a slice of a wider array": big[3:9, 4:13, 1:fmt.channels + 1],
                 "transposed": np.ascontiguousarray(big[:9, :6, :fmt.channels]).transpose(1, 0, 2),
+                "channels reversed": np.ascontiguousarray(big[:6, :9, :fmt.channels])[..., ::-1],
             }
             for name, frame in layouts.items():
                 with self.subTest(fmt=fmt.value, layout=name):
