@@ -2,6 +2,7 @@
 
 import ctypes
 import math
+import os
 import weakref
 
 from . import _library
@@ -55,7 +56,7 @@ class Camera:
         status = ctypes.c_int()
         handle = self._lib.kolv_companion_open(
             app_group.encode() if app_group is not None else None,
-            info_plist.encode() if info_plist is not None else None, width, height, ctypes.byref(status))
+            os.fsencode(info_plist) if info_plist is not None else None, width, height, ctypes.byref(status))
         if not handle:
             where = " in app group '%s'" % app_group if app_group is not None else ""
             raise errors.from_status(status.value, "cannot publish to Kolv Camera%s: %s" %
@@ -64,7 +65,7 @@ class Camera:
         # Closes the publisher even when the Camera is dropped without close() or a with block.
         self._finalizer = weakref.finalize(self, self._lib.kolv_companion_close, handle)
         try:
-            self._check(self._lib.kolv_companion_set_hold_time(handle, float(hold_time)), "hold time")
+            self._check(self._lib.kolv_companion_set_hold_time(handle, float(hold_time)), "cannot set the hold time")
         except BaseException:
             self.close()
             raise
