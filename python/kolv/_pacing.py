@@ -27,6 +27,13 @@ class Pacer:
             self._sleep(self._deadline - now)
         self._deadline += self.period
 
+    def sleep_until_before_deadline(self, seconds):
+        """Sleeps until `seconds` before the next deadline, if that is still to come."""
+        if self._deadline is not None:
+            now = self._clock()
+            if self._deadline - seconds > now:
+                self._sleep(self._deadline - seconds - now)
+
     def mark(self, now):
         """The next deadline is one period after `now` (a picture's cue taken from elsewhere)."""
         self._deadline = now + self.period
@@ -39,9 +46,13 @@ class Cadence:
     cue(draw_seconds, timeout_seconds) returns 0 when it is time to draw, so that a picture
     taking draw_seconds is ready just before the camera's next read; anything else (a timeout,
     the camera not reading) falls back to the pacer, which keeps the camera's rhythm from the
-    last cue."""
+    last cue. The pacer still sets the rate: the cue taken is the one for the camera's read
+    nearest the pacer's deadline (half a camera period before it, the read before is past), so
+    a producer at 15 a second draws on every second read, and one at 30 or more on each."""
 
-    def __init__(self, pacer, cue=None, watched=lambda: False, clock=time.monotonic, samples=30):
+    def __init__(self, pacer, cue=None, watched=lambda: False, clock=time.monotonic, samples=30,
+                 camera_period=1 / 30):
+        self._camera_period = camera_period
         self._pacer = pacer
         self._cue = cue
         self._watched = watched
@@ -62,7 +73,8 @@ class Cadence:
 
     def wait(self):
         if self._cue is not None and self._watched():
-            if self._cue(self.draw_seconds, 2 * self._pacer.period) == 0:
+            self._pacer.sleep_until_before_deadline(self._camera_period / 2)
+            if self._cue(self.draw_seconds, 2 * self._camera_period) == 0:
                 self._woke = self._clock()
                 self._pacer.mark(self._woke)
                 return

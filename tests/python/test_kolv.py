@@ -181,24 +181,38 @@ class PacingTest(unittest.TestCase):
         for i in range(3, 6):
             self.assertAlmostEqual(returns[i] - returns[i - 1], 1 / 30, delta=1e-9)
 
-    def test_on_cue_while_watched(self):
-        cues = []
-
+    def camera_cue(self, cues):
+        """A cue as the camera gives it: reads at whole multiples of 1/30 s; returns when a picture
+        drawn in draw_seconds is ready just before the first read it can still make."""
         def cue(draw_seconds, timeout):
             cues.append((draw_seconds, timeout))
-            self.time.now += 0.020  # the camera's cue comes 20 ms later
+            read = math.ceil(round((self.time.now + draw_seconds) * 30, 6)) / 30
+            self.time.now = read - draw_seconds
             return 0
+        return cue
 
-        cadence = Cadence(self.pacer, cue=cue, watched=lambda: True, clock=self.time.clock)
-        for draw in (0.005, 0.012, 0.003):
-            cadence.wait()
-            self.time.now += draw
-            cadence.picture_done()
-        cadence.wait()
-        # Each cue is asked with the longest drawing time seen so far; no pacing sleep at all.
-        self.assertEqual([round(d, 6) for d, _ in cues], [0.0, 0.005, 0.012, 0.012])
-        self.assertTrue(all(math.isclose(t, 2 / 30) for _, t in cues))
-        self.assertEqual(self.time.sleeps, [])
+    def test_on_cue_while_watched_at_the_pacer_rate(self):
+        for fps, reads_apart in ((30, 1), (15, 2), (10, 3)):
+            with self.subTest(fps=fps):
+                self.time = FakeTime()
+                cues = []
+                pacer = Pacer(fps, clock=self.time.clock, sleep=self.time.sleep)
+                cadence = Cadence(pacer, cue=self.camera_cue(cues), watched=lambda: True, clock=self.time.clock)
+                returns = []
+                for draw in (0.005, 0.012, 0.003, 0.004, 0.002, 0.006):
+                    cadence.wait()
+                    returns.append(self.time.now)
+                    self.time.now += draw
+                    cadence.picture_done()
+                # Each picture is ready 12 ms (the longest drawing time so far) before its read,
+                # on every reads_apart-th read of the camera.
+                ready = [at + 0.012 for at in returns[2:]]
+                for earlier, later in zip(ready, ready[1:]):
+                    self.assertAlmostEqual(later - earlier, reads_apart / 30, delta=1e-9)
+                for at in ready:
+                    self.assertAlmostEqual(at * 30, round(at * 30), delta=1e-6)
+                self.assertEqual([round(d, 6) for d, _ in cues[:4]], [0.0, 0.005, 0.012, 0.012])
+                self.assertTrue(all(math.isclose(t, 2 / 30) for _, t in cues))
 
     def test_paces_by_the_clock_while_unwatched_or_when_the_cue_fails(self):
         cue_results = []
