@@ -1,5 +1,6 @@
 """Pixel formats a Camera takes, and their conversion with numpy into a 'BGRA' surface."""
 
+import ctypes
 import enum
 
 import numpy as np
@@ -70,8 +71,6 @@ _OPAQUE = np.uint32(0xFF000000)
 def surface_view(address, width, height, bytes_per_row):
     """A height x width x 4 uint8 array over the pixels at `address`, rows bytes_per_row apart.
     Valid only while the surface is lent (between begin_frame and publish)."""
-    import ctypes
-
     size = (height - 1) * bytes_per_row + width * 4
     memory = (ctypes.c_uint8 * size).from_address(address)
     flat = np.frombuffer(memory, dtype=np.uint8)
