@@ -43,10 +43,18 @@ def _declare(lib):
         function.argtypes = argtypes
     # Newer libraries tell a producer when to draw so that its picture is ready just before the
     # camera's next read; older ones lack it and the module paces by the clock alone.
-    if hasattr(lib, "kolv_companion_wait_for_cue"):
+    if gives_cues(lib):
         lib.kolv_companion_wait_for_cue.restype = ctypes.c_int
         lib.kolv_companion_wait_for_cue.argtypes = [handle, ctypes.c_double, ctypes.c_double]
+        lib.kolv_companion_set_frame_rate.restype = ctypes.c_int
+        lib.kolv_companion_set_frame_rate.argtypes = [handle, ctypes.c_double]
     return lib
+
+
+def gives_cues(lib):
+    """True for a library that tells a producer when to draw (kolv_companion_wait_for_cue, at the
+    rate kolv_companion_set_frame_rate sets)."""
+    return hasattr(lib, "kolv_companion_wait_for_cue") and hasattr(lib, "kolv_companion_set_frame_rate")
 
 
 _loaded = None

@@ -27,35 +27,31 @@ class Pacer:
             self._sleep(self._deadline - now)
         self._deadline += self.period
 
-    def sleep_until_before_deadline(self, seconds):
-        """Sleeps until `seconds` before the next deadline, if that is still to come."""
-        if self._deadline is not None:
-            now = self._clock()
-            if self._deadline - seconds > now:
-                self._sleep(self._deadline - seconds - now)
 
-    def mark(self, now):
-        """The next deadline is one period after `now` (a picture's cue taken from elsewhere)."""
-        self._deadline = now + self.period
+# Results of the library's cue (kolv_companion.h): the timeout came first (the cue is left for the
+# next call), or the camera does not read and the library paced by the frame rate alone.
+CUE_TIMED_OUT = 2
+CUE_NOT_WATCHED = 3
 
 
 class Cadence:
-    """When a producer draws its next picture: on the camera's cue where the library gives one
-    and the camera reads, else at the pace of a Pacer. Used from the producer's thread.
+    """When a producer draws its next picture: on the library's cue where it gives one, else at
+    the pace of a Pacer. Used from the producer's thread.
 
-    cue(draw_seconds, timeout_seconds) returns 0 when it is time to draw, so that a picture
-    taking draw_seconds is ready just before the camera's next read; anything else (a timeout,
-    the camera not reading) falls back to the pacer, which keeps the camera's rhythm from the
-    last cue. The pacer still sets the rate: the cue taken is the one for the camera's read
-    nearest the pacer's deadline (half a camera period before it, the read before is past), so
-    a producer at 15 a second draws on every second read, and one at 30 or more on each."""
+    cue(draw_seconds, timeout_seconds) is kolv_companion_wait_for_cue: it sleeps until a picture
+    started now and drawn in draw_seconds is ready just before the camera's next read (at the
+    producer's frame rate, skipping reads below the camera's 30), or paces by the frame rate
+    while the camera does not read. Its timeout is short, so that Python handles a signal
+    (Ctrl-C) between calls while it waits; a timed-out cue is taken by the next call. A negative
+    result is an error: on_error(status) raises it."""
 
-    def __init__(self, pacer, cue=None, watched=lambda: False, clock=time.monotonic, samples=30,
-                 camera_period=1 / 30):
-        self._camera_period = camera_period
+    # The longest a single wait for a cue blocks Python.
+    CUE_SLICE = 0.25
+
+    def __init__(self, pacer, cue=None, on_error=None, clock=time.monotonic, samples=30):
         self._pacer = pacer
         self._cue = cue
-        self._watched = watched
+        self._on_error = on_error
         self._clock = clock
         self._draw_times = collections.deque(maxlen=samples)
         self._woke = None
@@ -72,11 +68,12 @@ class Cadence:
             self._woke = None
 
     def wait(self):
-        if self._cue is not None and self._watched():
-            self._pacer.sleep_until_before_deadline(self._camera_period / 2)
-            if self._cue(self.draw_seconds, 2 * self._camera_period) == 0:
-                self._woke = self._clock()
-                self._pacer.mark(self._woke)
-                return
-        self._pacer.wait()
+        if self._cue is None:
+            self._pacer.wait()
+        else:
+            status = CUE_TIMED_OUT
+            while status == CUE_TIMED_OUT:
+                status = self._cue(self.draw_seconds, self.CUE_SLICE)
+            if status < 0:
+                self._on_error(status)
         self._woke = self._clock()

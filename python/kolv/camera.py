@@ -64,18 +64,20 @@ class Camera:
         self._handle = handle
         # Closes the publisher even when the Camera is dropped without close() or a with block.
         self._finalizer = weakref.finalize(self, self._lib.kolv_companion_close, handle)
-        try:
-            self._check(self._lib.kolv_companion_set_hold_time(handle, float(hold_time)), "cannot set the hold time")
-        except BaseException:
-            self.close()
-            raise
-        # The callbacks hold the handle, not the Camera, so that dropping the Camera frees it at
-        # once; sleep_until_next_frame() calls them only while it is open.
-        lib = self._lib
-        cue = getattr(lib, "kolv_companion_wait_for_cue", None)
-        self._cadence = Cadence(
-            Pacer(fps), watched=lambda: bool(lib.kolv_companion_watched(handle)),
-            cue=(lambda draw, timeout: cue(handle, draw, timeout)) if cue is not None else None)
+        self._check_or_close(self._lib.kolv_companion_set_hold_time(handle, float(hold_time)),
+                             "cannot set the hold time")
+        # A library that gives cues paces the producer itself, at the producer's frame rate.
+        # The callbacks hold the library and the handle, not the Camera, so that dropping the
+        # Camera frees it at once; sleep_until_next_frame() calls them only while it is open.
+        lib, cue = self._lib, None
+        if _library.gives_cues(lib):
+            self._check_or_close(lib.kolv_companion_set_frame_rate(handle, float(fps)), "cannot set the frame rate")
+
+            def cue(draw_seconds, timeout_seconds):
+                return lib.kolv_companion_wait_for_cue(handle, draw_seconds, timeout_seconds)
+
+        self._cadence = Cadence(Pacer(fps), cue=cue,
+                                on_error=lambda status: _raise(lib, handle, status, "cannot wait for the camera's cue"))
 
     def __enter__(self):
         return self
@@ -146,8 +148,19 @@ class Camera:
             raise errors.Error("this kolv.Camera is closed")
         return self._handle
 
+    def _check_or_close(self, status, what):
+        try:
+            self._check(status, what)
+        except BaseException:
+            self.close()
+            raise
+
     def _check(self, status, what):
         if status < 0:
-            detail = _text(self._lib.kolv_companion_last_error(self._handle)) or \
-                _text(self._lib.kolv_companion_status_string(status))
-            raise errors.from_status(status, "%s: %s" % (what, detail))
+            _raise(self._lib, self._handle, status, what)
+
+
+def _raise(lib, handle, status, what):
+    """Raises the kolv.Error of a negative result of the library, with its reason."""
+    detail = _text(lib.kolv_companion_last_error(handle)) or _text(lib.kolv_companion_status_string(status))
+    raise errors.from_status(status, "%s: %s" % (what, detail))

@@ -6,7 +6,8 @@
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
-LIBRARY="$KOLV_BUILD_DIR/src/companion/libkolv_companion.so"
+# KOLV_COMPANION_LIB, when set, names another build of the library to run the module on.
+LIBRARY="${KOLV_COMPANION_LIB:-$KOLV_BUILD_DIR/src/companion/libkolv_companion.so}"
 # The module from the source tree on the build's library. A library built with a sanitizer
 # needs its runtime loaded first, before Python's own libraries; Python's allocations at exit
 # are not the library's leaks.

@@ -181,58 +181,35 @@ class PacingTest(unittest.TestCase):
         for i in range(3, 6):
             self.assertAlmostEqual(returns[i] - returns[i - 1], 1 / 30, delta=1e-9)
 
-    def camera_cue(self, cues):
-        """A cue as the camera gives it: reads at whole multiples of 1/30 s; returns when a picture
-        drawn in draw_seconds is ready just before the first read it can still make."""
-        def cue(draw_seconds, timeout):
-            cues.append((draw_seconds, timeout))
-            read = math.ceil(round((self.time.now + draw_seconds) * 30, 6)) / 30
-            self.time.now = read - draw_seconds
-            return 0
-        return cue
-
-    def test_on_cue_while_watched_at_the_pacer_rate(self):
-        for fps, reads_apart in ((30, 1), (15, 2), (10, 3)):
-            with self.subTest(fps=fps):
-                self.time = FakeTime()
-                cues = []
-                pacer = Pacer(fps, clock=self.time.clock, sleep=self.time.sleep)
-                cadence = Cadence(pacer, cue=self.camera_cue(cues), watched=lambda: True, clock=self.time.clock)
-                returns = []
-                for draw in (0.005, 0.012, 0.003, 0.004, 0.002, 0.006):
-                    cadence.wait()
-                    returns.append(self.time.now)
-                    self.time.now += draw
-                    cadence.picture_done()
-                # Each picture is ready 12 ms (the longest drawing time so far) before its read,
-                # on every reads_apart-th read of the camera.
-                ready = [at + 0.012 for at in returns[2:]]
-                for earlier, later in zip(ready, ready[1:]):
-                    self.assertAlmostEqual(later - earlier, reads_apart / 30, delta=1e-9)
-                for at in ready:
-                    self.assertAlmostEqual(at * 30, round(at * 30), delta=1e-6)
-                self.assertEqual([round(d, 6) for d, _ in cues[:4]], [0.0, 0.005, 0.012, 0.012])
-                self.assertTrue(all(math.isclose(t, 2 / 30) for _, t in cues))
-
-    def test_paces_by_the_clock_while_unwatched_or_when_the_cue_fails(self):
-        cue_results = []
+    def test_on_cue_the_library_paces_and_timeouts_are_waited_out(self):
+        from kolv._pacing import CUE_NOT_WATCHED, CUE_TIMED_OUT
+        results = [CUE_TIMED_OUT, CUE_TIMED_OUT, 0, CUE_NOT_WATCHED, 0]
+        calls = []
 
         def cue(draw_seconds, timeout):
-            self.time.now += 0.010
-            return cue_results.pop(0)
+            calls.append((round(draw_seconds, 6), timeout))
+            self.time.now += 0.01
+            return results.pop(0)
 
-        watched = [False]
-        cadence = Cadence(self.pacer, cue=cue, watched=lambda: watched[0], clock=self.time.clock)
-        cadence.wait()
-        self.assertEqual(len(self.time.sleeps), 1, "unwatched: paced, the cue not asked")
-        self.assertAlmostEqual(self.time.sleeps[0], 1 / 30, delta=1e-9)
-        watched[0] = True
-        cue_results[:] = [0, -1]
-        cadence.wait()  # on cue, at t
-        cued_at = self.time.now
-        cadence.wait()  # the cue fails after 10 ms: the pacer keeps the rhythm from the last cue
-        self.assertAlmostEqual(self.time.now, cued_at + 1 / 30, delta=1e-9)
-        self.assertEqual(cue_results, [])
+        cadence = Cadence(self.pacer, cue=cue, on_error=self.fail, clock=self.time.clock)
+        for draw in (0.005, 0.012, 0.003):
+            cadence.wait()
+            self.time.now += draw
+            cadence.picture_done()
+        # Each call asks with the longest drawing time so far; a timed-out cue is asked again.
+        self.assertEqual([d for d, _ in calls], [0.0, 0.0, 0.0, 0.005, 0.012])
+        self.assertTrue(all(t == Cadence.CUE_SLICE for _, t in calls))
+        self.assertEqual(results, [])
+        self.assertEqual(self.time.sleeps, [], "the pacer slept as well as the library")
+
+    def test_a_refused_cue_raises(self):
+        def on_error(status):
+            raise kolv.InvalidArgumentError("status %d" % status)
+
+        cadence = Cadence(self.pacer, cue=lambda draw, timeout: -2, on_error=on_error, clock=self.time.clock)
+        with self.assertRaisesRegex(kolv.InvalidArgumentError, "status -2"):
+            cadence.wait()
+
 
 def read_surface(runtime, surface_id):
     """The header fields and the 'BGRA' picture of a registered surface, as the camera would map it."""
