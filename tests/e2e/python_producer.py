@@ -7,7 +7,8 @@
 Sends each colour (given as blue,green,red) for --frames-each pictures at 30 a second, then
 leaves the with block, prints "closed" and stays --linger seconds before exiting: the camera
 must show grey from then on although the process still runs. Every second picture is a
-non-contiguous view of a wider array. Prints "watched" once kolv.Camera.watched is true."""
+non-contiguous view of a wider array. Prints "watched" and "unwatched" each time
+kolv.Camera.watched turns true or false."""
 
 import argparse
 import signal
@@ -43,7 +44,7 @@ def main():
     width, height = (int(v) for v in args.size.split("x"))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 
-    told = False
+    watched = False
     with kolv.Camera(width, height, 30, fmt=args.fmt) as cam:
         print("open: app group %s, %dx%d %s" % (cam.app_group, width, height, cam.fmt.value), flush=True)
         for bgr in colours:
@@ -51,9 +52,9 @@ def main():
             for n in range(args.frames_each):
                 cam.send(frames[n % 2])
                 cam.sleep_until_next_frame()
-                if not told and cam.watched:
-                    print("watched", flush=True)
-                    told = True
+                if cam.watched != watched:
+                    watched = not watched
+                    print("watched" if watched else "unwatched", flush=True)
         print("sent %d, dropped %d" % (cam.frames_sent, cam.frames_dropped), flush=True)
     print("closed", flush=True)
     time.sleep(args.linger)

@@ -66,6 +66,24 @@ if start_companion "$E2E_DIR/small.log" "${KOLV_PYTHON[@]}" "$E2E_HERE/python_pr
   stop_pid "$COMPANION_PID"
 fi
 
+# Consumers that come and get killed: watched follows them, and a new consumer gets the
+# picture from its first frame.
+watch_log="$E2E_DIR/watch.log"
+watched_count() { grep -cx watched "$watch_log"; }
+if start_companion "$watch_log" "${KOLV_PYTHON[@]}" "$E2E_HERE/python_producer.py" \
+  --colours 0,255,255 --frames-each 1800 --linger 0; then
+  start_watch "$E2E_DIR/first.log" 100000
+  check "kolv.Camera.watched turns true with a consumer" wait_until 30 eval '(($(watched_count) >= 1))'
+  consumer=$(pgrep -P "$CONSUMER_PID" gst-launch-1.0)  # the consumer under its timeout
+  kill -KILL "$consumer"
+  wait "$CONSUMER_PID" 2>/dev/null
+  check "... and false once that consumer is killed" wait_until 20 grep -qx unwatched "$watch_log"
+  check "a new consumer: every frame shows the picture held meanwhile" \
+    capture_checked check_colours.py 30 --min-matching 30 --tolerance 0 --point 0,0=0,255,255 --point 1279,719=0,255,255
+  check "... and kolv.Camera.watched turns true again" wait_until 20 eval '(($(watched_count) >= 2))'
+  stop_pid "$COMPANION_PID"
+fi
+
 # Another companion holds the group: one line naming the cause, as kolv.GroupBusyError.
 if start_companion "$E2E_DIR/pattern.log" "$PUBLISH" --pattern --quiet; then
   "${KOLV_PYTHON[@]}" -c '
