@@ -46,8 +46,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -84,6 +86,21 @@ class SystemClock final : public Clock {
 };
 
 Error failure(Status status, std::string detail) { return Error{status, std::move(detail)}; }
+
+// 'NV12' for 0x4e563132, or the number in hex when a letter is not printable.
+std::string fourCC(std::uint32_t code) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const auto letter = static_cast<char>((code >> shift) & 0xFF);
+    if (letter < 0x20 || letter > 0x7E) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08x", code);
+      return hex;
+    }
+    text += letter;
+  }
+  return "'" + text + "'";
+}
 
 std::string systemReason(const std::filesystem::path& path, int error) {
   return path.string() + ": " + std::strerror(error);
@@ -143,6 +160,7 @@ struct Publisher::Impl {
   std::filesystem::path registry;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
   std::size_t maxSurfaces = 0;
   std::shared_ptr<Clock> clock;
   std::chrono::nanoseconds reuseDelay{};
@@ -183,7 +201,7 @@ struct Publisher::Impl {
 
   std::optional<SharedSurface> makeSurface() {
     std::string reason;
-    auto surface = SharedSurface::createIn(registry, width, height, kSurfacePixelFormatBGRA, 0, &reason);
+    auto surface = SharedSurface::createIn(registry, width, height, pixelFormat, 0, &reason);
     if (!surface) fail(Status::surfaceUnavailable, reason);
     return surface;
   }
@@ -226,13 +244,22 @@ struct Publisher::Impl {
   }
 };
 
+bool isPublishablePixelFormat(std::uint32_t pixelFormat) {
+  return std::find(kPixelFormats.begin(), kPixelFormats.end(), pixelFormat) != kPixelFormats.end();
+}
+
 std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   auto reject = [error](Status status, std::string detail) -> std::optional<Publisher> {
     if (error) *error = failure(status, std::move(detail));
     return std::nullopt;
   };
-  if (!isValidSurfaceGeometry(options.width, options.height, kSurfacePixelFormatBGRA,
-                              packedBytesPerRow(options.width, kSurfacePixelFormatBGRA))) {
+  if (!isPublishablePixelFormat(options.pixelFormat)) {
+    return reject(Status::invalidArgument, "pixel format " + fourCC(options.pixelFormat) +
+                                               " (the camera shows 'BGRA', 'RGBA', 'ARGB', 'ABGR', 'NV12', "
+                                               "'I420', 'YUY2' and 'UYVY')");
+  }
+  if (!isValidSurfaceGeometry(options.width, options.height, options.pixelFormat,
+                              packedBytesPerRow(options.width, options.pixelFormat))) {
     return reject(Status::invalidArgument, "picture size " + std::to_string(options.width) + "x" +
                                                std::to_string(options.height) + " (1 to 16384 each)");
   }
@@ -269,6 +296,7 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   impl->registry = options.surfaceRegistry ? *options.surfaceRegistry : defaultSurfaceRegistry();
   impl->width = options.width;
   impl->height = options.height;
+  impl->pixelFormat = options.pixelFormat;
   impl->maxSurfaces = options.maxSurfaceCount;
   impl->holdTime = options.holdTime;
   // Entries of companions that were killed stay behind; clear them before adding ours.
@@ -314,7 +342,19 @@ std::optional<Canvas> Publisher::beginFrame() {
     self.drawing = next;
   }
   const SharedSurface& surface = self.slots[*self.drawing].surface;
-  return Canvas{surface.pixels(), surface.width(), surface.height(), surface.bytesPerRow(), surface.id()};
+  Canvas canvas{surface.pixels(), surface.width(), surface.height(), surface.bytesPerRow(), surface.id()};
+  canvas.pixelFormat = surface.pixelFormat();
+  // The same layout the camera reads the surface by.
+  const SurfacePlanes layout =
+      surfacePlanes(surface.width(), surface.height(), surface.pixelFormat(), surface.bytesPerRow());
+  canvas.planeCount = layout.count;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    const SurfacePlane& plane = layout.planes[i];
+    canvas.planes[i] = Plane{canvas.pixels.subspan(plane.offset, plane.bytesPerRow * plane.rows), plane.offset,
+                             static_cast<std::uint32_t>(plane.bytesPerRow), static_cast<std::uint32_t>(plane.rows),
+                             static_cast<std::uint32_t>(plane.rowBytes)};
+  }
+  return canvas;
 }
 
 Status Publisher::publish() {

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kolv/pixel_formats.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,7 +34,9 @@ enum {
   KOLV_COMPANION_OUT_OF_MEMORY = -10
 };
 
-/* Where to draw: 'BGRA' pixels (bytes blue, green, red, alpha), rows bytes_per_row apart. */
+/* Where to draw: 'BGRA' pixels (bytes blue, green, red, alpha), rows bytes_per_row apart.
+ * For a publisher of another pixel format, pixels and bytes_per_row are its first plane's;
+ * kolv_companion_begin_frame_planes describes every plane. */
 typedef struct kolv_companion_frame {
   uint8_t* pixels;
   uint32_t width;
@@ -47,6 +51,12 @@ typedef struct kolv_companion_frame {
  * NULL. Creates the group's container (mode 0700) if missing. */
 kolv_companion* kolv_companion_open(const char* app_group, const char* info_plist, uint32_t width, uint32_t height,
                                     int* status);
+/* The same for pictures in pixel_format, one of the KOLV_PIXEL_FORMAT_* codes of
+ * kolv/pixel_formats.h ('BGRA', 'RGBA', 'ARGB', 'ABGR', 'NV12', 'I420', 'YUY2', 'UYVY'); 0 means
+ * 'BGRA'. The camera converts the others to 'BGRA' as it sends them. Another code gives
+ * KOLV_COMPANION_INVALID_ARGUMENT. */
+kolv_companion* kolv_companion_open_format(const char* app_group, const char* info_plist, uint32_t width,
+                                           uint32_t height, uint32_t pixel_format, int* status);
 /* Releases the surfaces (the camera falls back to grey) and frees the publisher. NULL is ignored. */
 void kolv_companion_close(kolv_companion* companion);
 
@@ -54,10 +64,37 @@ void kolv_companion_close(kolv_companion* companion);
  * handed over too recently (try again after the next tick); KOLV_COMPANION_SURFACE_UNAVAILABLE
  * when a new surface cannot be made at all (kolv_companion_last_error says why). */
 int kolv_companion_begin_frame(kolv_companion* companion, kolv_companion_frame* frame);
+/* The most planes a picture has ('I420': Y, U, V). */
+#define KOLV_COMPANION_MAX_PLANES 3
+/* One plane: rows rows, bytes_per_row apart, row 0 first; the first row_bytes bytes of each row
+ * are the picture's, the rest padding. */
+typedef struct kolv_companion_plane {
+  uint8_t* data; /* the plane's row 0 */
+  size_t offset; /* of data from the first plane's row 0 */
+  uint32_t bytes_per_row;
+  uint32_t rows;
+  uint32_t row_bytes;
+} kolv_companion_plane;
+/* Where to draw, plane by plane: Y, then interleaved U, V for 'NV12'; Y, U, V for 'I420' (chroma
+ * rows half as long as the Y rows, rounded up); one plane for the packed formats. pixels is the
+ * first plane's row 0 and size the bytes from there to the end of the last plane. */
+typedef struct kolv_companion_planes {
+  uint8_t* pixels;
+  size_t size;
+  uint32_t width;
+  uint32_t height;
+  uint32_t pixel_format;
+  uint32_t surface_id;
+  uint32_t plane_count;
+  kolv_companion_plane planes[KOLV_COMPANION_MAX_PLANES];
+} kolv_companion_planes;
+/* kolv_companion_begin_frame with every plane of the canvas; the same results. */
+int kolv_companion_begin_frame_planes(kolv_companion* companion, kolv_companion_planes* frame);
 /* Hands the picture drawn since kolv_companion_begin_frame over to the camera. */
 int kolv_companion_publish(kolv_companion* companion);
 /* Copies a whole picture (height rows of width*4 bytes, bytes_per_row apart, size bytes in
- * all) into a free surface and publishes it. */
+ * all) into a free surface and publishes it. 'BGRA' publishers only: the others draw through
+ * kolv_companion_begin_frame_planes (KOLV_COMPANION_INVALID_ARGUMENT). */
 int kolv_companion_publish_bgra(kolv_companion* companion, const void* pixels, size_t size, size_t bytes_per_row);
 /* Hands the last picture over again with a new timestamp, and starts its hold time again. */
 int kolv_companion_republish(kolv_companion* companion);
@@ -75,6 +112,8 @@ int kolv_companion_set_hold_time(kolv_companion* companion, double seconds);
  * named. A companion may stop drawing while nobody watches. */
 int kolv_companion_watched(const kolv_companion* companion);
 
+/* The pixel format the publisher's pictures are drawn in (a KOLV_PIXEL_FORMAT_* code). */
+uint32_t kolv_companion_pixel_format(const kolv_companion* companion);
 /* The last timestamp written (seconds since the epoch), 0 before any. */
 double kolv_companion_last_timestamp(const kolv_companion* companion);
 /* The app group and its container folder; valid until kolv_companion_close. */

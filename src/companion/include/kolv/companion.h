@@ -3,6 +3,7 @@
 // docs/companion.md describes the protocol; kolv_companion.h is the same in C.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "kolv/handoff_names.h"
+#include "kolv/pixel_formats.h"
 
 namespace kolv::companion {
 
@@ -22,6 +24,21 @@ namespace kolv::companion {
 using ::kolv::kFallbackAppGroupID;
 using ::kolv::kFrameMetadataFileName;
 using ::kolv::kSurfaceIDFileName;
+// The pixel formats a publisher draws in and the camera shows (kolv/pixel_formats.h): the
+// camera's own 'BGRA', and the others, which it converts to 'BGRA' as it sends them.
+inline constexpr std::uint32_t kPixelFormatBGRA = KOLV_PIXEL_FORMAT_BGRA;
+inline constexpr std::uint32_t kPixelFormatRGBA = KOLV_PIXEL_FORMAT_RGBA;
+inline constexpr std::uint32_t kPixelFormatARGB = KOLV_PIXEL_FORMAT_ARGB;
+inline constexpr std::uint32_t kPixelFormatABGR = KOLV_PIXEL_FORMAT_ABGR;
+inline constexpr std::uint32_t kPixelFormatNV12 = KOLV_PIXEL_FORMAT_NV12;
+inline constexpr std::uint32_t kPixelFormatI420 = KOLV_PIXEL_FORMAT_I420;
+inline constexpr std::uint32_t kPixelFormatYUY2 = KOLV_PIXEL_FORMAT_YUY2;
+inline constexpr std::uint32_t kPixelFormatUYVY = KOLV_PIXEL_FORMAT_UYVY;
+inline constexpr std::array<std::uint32_t, 8> kPixelFormats = {kPixelFormatBGRA, kPixelFormatRGBA, kPixelFormatARGB,
+                                                               kPixelFormatABGR, kPixelFormatNV12, kPixelFormatI420,
+                                                               kPixelFormatYUY2, kPixelFormatUYVY};
+// The most planes a picture has ('I420': Y, U, V).
+inline constexpr std::size_t kMaxPlanes = 3;
 inline constexpr std::uint32_t kDefaultWidth = 1280;
 inline constexpr std::uint32_t kDefaultHeight = 720;
 // How long a surface stays untouched after the surface-ID file stopped naming it: the
@@ -87,6 +104,8 @@ struct Options {
   std::optional<std::filesystem::path> infoPlist;
   std::uint32_t width = kDefaultWidth;
   std::uint32_t height = kDefaultHeight;
+  // What the pictures are drawn in: one of kPixelFormats. Rows are packed (Canvas says how).
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
   // Surfaces made at open(), 2 to maxSurfaceCount. When a picture comes before the next
   // surface has rested for reuseDelay, another one is made, up to maxSurfaceCount (at most 16).
   std::size_t surfaceCount = 3;
@@ -104,14 +123,33 @@ struct Options {
   std::shared_ptr<Clock> clock;
 };
 
-// Where to draw the next picture: 'BGRA' pixels, bytesPerRow apart, row 0 first.
+// One plane of a canvas: `rows` rows, bytesPerRow apart, row 0 first; the first rowBytes
+// bytes of each row are the picture's, the rest padding.
+struct Plane {
+  std::span<std::byte> bytes;  // the whole plane: rows * bytesPerRow bytes
+  std::size_t offset = 0;      // from the first plane's first byte
+  std::uint32_t bytesPerRow = 0;
+  std::uint32_t rows = 0;
+  std::uint32_t rowBytes = 0;
+};
+
+// Where to draw the next picture, in Options::pixelFormat: `pixels` holds every plane, one
+// right after the other (docs/surface-format.md); bytesPerRow is the first plane's. One plane
+// for 'BGRA', 'RGBA', 'ARGB', 'ABGR', 'YUY2' and 'UYVY'; Y then interleaved U, V for 'NV12';
+// Y, U, V for 'I420', whose chroma rows are half as long as the Y rows, rounded up.
 struct Canvas {
   std::span<std::byte> pixels;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t bytesPerRow = 0;
   std::uint32_t surfaceID = 0;
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
+  std::size_t planeCount = 0;
+  std::array<Plane, kMaxPlanes> planes{};
 };
+
+// Whether `pixelFormat` is one of kPixelFormats.
+bool isPublishablePixelFormat(std::uint32_t pixelFormat);
 
 // Publishes pictures for one app group: draw into beginFrame()'s canvas, then publish().
 // Surfaces are drawn in turn, so the camera never sends a picture while it is being drawn.
