@@ -137,9 +137,9 @@ class Camera:
         return True
 
     def sleep_until_next_frame(self):
-        """Waits until it is time to send the next picture: at fps by deadlines that do not drift,
-        or, with a companion library that gives cues, just early enough for the picture to be ready
-        before the camera's next read."""
+        """Waits until it is time to draw and send the next picture: at fps by deadlines that do
+        not drift, or, with a companion library that gives cues, just early enough for the picture
+        to be ready before the camera's next read (at fps: below 30 it skips reads)."""
         self._open_handle()
         self._cadence.wait()
 
