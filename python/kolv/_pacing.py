@@ -3,6 +3,8 @@
 import collections
 import time
 
+from .errors import TIMED_OUT
+
 
 class Pacer:
     """Returns from wait() once per period, each time at the deadline one period after the last.
@@ -26,12 +28,6 @@ class Pacer:
         if self._deadline > now:
             self._sleep(self._deadline - now)
         self._deadline += self.period
-
-
-# Results of the library's cue (kolv_companion.h): the timeout came first (the cue is left for the
-# next call), or the camera does not read and the library paced by the frame rate alone.
-CUE_TIMED_OUT = 2
-CUE_NOT_WATCHED = 3
 
 
 class Cadence:
@@ -71,8 +67,8 @@ class Cadence:
         if self._cue is None:
             self._pacer.wait()
         else:
-            status = CUE_TIMED_OUT
-            while status == CUE_TIMED_OUT:
+            status = TIMED_OUT
+            while status == TIMED_OUT:
                 status = self._cue(self.draw_seconds, self.CUE_SLICE)
             if status < 0:
                 self._on_error(status)

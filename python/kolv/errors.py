@@ -3,6 +3,8 @@
 # Result codes of kolv_companion.h.
 OK = 0
 BUSY = 1
+TIMED_OUT = 2  # kolv_companion_wait_for_cue: the timeout came first, the cue is left for the next call
+NOT_WATCHED = 3  # kolv_companion_wait_for_cue: the camera does not read; paced by the frame rate alone
 NO_FRAME = -1
 INVALID_ARGUMENT = -2
 INVALID_INFO_PLIST = -3

@@ -7,6 +7,7 @@ Run through ctest (tests/python/run_unittest.sh sets PYTHONPATH and KOLV_COMPANI
 import math
 import mmap
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -123,6 +124,23 @@ class FrameCheckTest(unittest.TestCase):
         self.assertIsInstance(error, TypeError)
         self.assertIn("list", message)
 
+class StatusTest(unittest.TestCase):
+    """kolv.errors against the C header's result codes."""
+
+    def test_every_error_of_the_header_has_its_own_exception(self):
+        header = os.path.join(os.path.dirname(__file__), "..", "..", "src", "companion", "include", "kolv_companion.h")
+        with open(header) as file:
+            codes = dict(re.findall(r"KOLV_COMPANION_([A-Z_]+) = (-?\d+)", file.read()))
+        from kolv import errors
+        for name, value in codes.items():
+            with self.subTest(name):
+                self.assertEqual(getattr(errors, name), int(value))
+                if int(value) < 0:
+                    error = errors.from_status(int(value), "text")
+                    self.assertIsNot(type(error), kolv.Error, "no subclass for %s" % name)
+                    self.assertEqual((error.status, str(error)), (int(value), "text"))
+
+
 class FakeTime:
     """A clock that moves only when slept on or advanced."""
 
@@ -182,8 +200,8 @@ class PacingTest(unittest.TestCase):
             self.assertAlmostEqual(returns[i] - returns[i - 1], 1 / 30, delta=1e-9)
 
     def test_on_cue_the_library_paces_and_timeouts_are_waited_out(self):
-        from kolv._pacing import CUE_NOT_WATCHED, CUE_TIMED_OUT
-        results = [CUE_TIMED_OUT, CUE_TIMED_OUT, 0, CUE_NOT_WATCHED, 0]
+        from kolv.errors import NOT_WATCHED, TIMED_OUT
+        results = [TIMED_OUT, TIMED_OUT, 0, NOT_WATCHED, 0]
         calls = []
 
         def cue(draw_seconds, timeout):
