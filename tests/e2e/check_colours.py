@@ -2,11 +2,16 @@
 """Checks that raw 1280x720 BGRA frames recorded from the camera show a known picture.
 
     check_colours.py FILE --frames N --min-matching M --point X,Y=B,G,R [--point ...] [--tolerance T]
+    check_colours.py FILE --frames N --grey-only
+    check_colours.py FILE --frames N --min-matching M --point ... --then-grey G
+    check_colours.py FILE --frames N --min-matching M --point ... --held
 
 A frame matches when the pixel at every point has the given blue, green and red values within
 T (default 10; '*' takes any value). Every other frame must be grey (every byte 0x40). Prints
 the counts and exits 1 unless FILE holds exactly N whole frames, at least M of them match and
-none is neither matching nor grey. FILE may be a FIFO.
+none is neither matching nor grey. With --grey-only every frame must be grey. With --then-grey G the matching frames come first
+(after any grey ones), then only grey frames, at least G of them; with --held no grey frame
+comes after the first matching one. FILE may be a FIFO.
 """
 import argparse
 import sys
@@ -29,12 +34,18 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("file")
     parser.add_argument("--frames", type=int, required=True)
-    parser.add_argument("--min-matching", type=int, required=True)
-    parser.add_argument("--point", type=point, action="append", required=True)
+    parser.add_argument("--min-matching", type=int, default=0)
+    parser.add_argument("--point", type=point, action="append", default=[])
+    parser.add_argument("--grey-only", action="store_true")
+    parser.add_argument("--then-grey", type=int, default=None)
+    parser.add_argument("--held", action="store_true")
     parser.add_argument("--tolerance", type=int, default=10)
     args = parser.parse_args()
+    if not args.point and not args.grey_only:
+        parser.error("--point or --grey-only is required")
 
     matching = grey = 0
+    order = []  # M for a matching frame, G for a grey one
     others = []
     frames = 0
     trailing = 0
@@ -47,8 +58,9 @@ def main() -> int:
             frames += 1
             if frame == GREY:
                 grey += 1
+                order.append("G")
                 continue
-            misses = []
+            misses = ["not grey"] if args.grey_only else []
             for x, y, expected in args.point:
                 offset = (y * WIDTH + x) * 4
                 actual = frame[offset:offset + 3]
@@ -61,11 +73,22 @@ def main() -> int:
                     others.append(None)
             else:
                 matching += 1
+                order.append("M")
 
     print(f"  frames={frames} matching={matching} grey={grey} other={len(others)}")
     for line in (o for o in others if o):
         print("    " + line)
     ok = not others and not trailing and frames == args.frames and matching >= args.min_matching
+    sequence = "".join(order).lstrip("G")
+    if args.held and "G" in sequence:
+        ok = False
+        print(f"    expected pictures only after the first one; got {sequence}")
+    if args.then_grey is not None:
+        tail = len(sequence) - len(sequence.rstrip("G"))
+        if "G" in sequence.rstrip("G") or tail < args.then_grey:
+            ok = False
+            print(f"    expected pictures, then at least {args.then_grey} grey frames and no picture after them;"
+                  f" got {sequence}")
     if trailing:
         print(f"    {trailing} bytes after the last whole frame")
     if frames != args.frames or matching < args.min_matching:
