@@ -44,7 +44,11 @@ watch_until_grey() {
   wait_until 30 frames_reach "$E2E_DIR/frames.fifo.log" 20
   "$@"
   wait_exit "$CONSUMER_PID" 60
+  local consumer_status=$?
   wait "$checker"
+  local checker_status=$?
+  ((consumer_status)) && { show_tail "$E2E_DIR/frames.fifo.log" "consumer "; return "$consumer_status"; }
+  return "$checker_status"
 }
 eos() { kill -INT "$COMPANION_PID"; }
 
