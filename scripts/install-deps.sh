@@ -16,6 +16,8 @@ packages=(
   # browsers, the Camera portal (with the tests' Access backend in Python) and V4L2 through pw-v4l2
   chromium firefox-esr xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
   nodejs
+  # the OBS Studio plugin (plugins/obs) and its end-to-end test under a virtual X server
+  obs-studio libobs-dev xvfb
   # benchmarks: system calls per frame (bench/pipewire_bench.sh)
   strace
 )

@@ -2,16 +2,14 @@
 """Checks that raw 1280x720 BGRA frames recorded from the camera show a known picture.
 
     check_colours.py FILE --frames N --min-matching M --point X,Y=B,G,R [--point ...] [--tolerance T]
-    check_colours.py FILE --frames N --grey-only
-    check_colours.py FILE --frames N --min-matching M --point ... --then-grey G
-    check_colours.py FILE --frames N --min-matching M --point ... --held
+                     [--then-grey G | --held]
 
 A frame matches when the pixel at every point has the given blue, green and red values within
 T (default 10; '*' takes any value). Every other frame must be grey (every byte 0x40). Prints
 the counts and exits 1 unless FILE holds exactly N whole frames, at least M of them match and
-none is neither matching nor grey. With --grey-only every frame must be grey. With --then-grey G the matching frames come first
-(after any grey ones), then only grey frames, at least G of them; with --held no grey frame
-comes after the first matching one. FILE may be a FIFO.
+none is neither matching nor grey. With --then-grey G the frames must be matching ones first,
+then grey ones only, at least G of them (a picture source that stops during the recording).
+With --held no grey frame comes after the first matching one. FILE may be a FIFO.
 """
 import argparse
 import sys
@@ -34,18 +32,15 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("file")
     parser.add_argument("--frames", type=int, required=True)
-    parser.add_argument("--min-matching", type=int, default=0)
-    parser.add_argument("--point", type=point, action="append", default=[])
-    parser.add_argument("--grey-only", action="store_true")
-    parser.add_argument("--then-grey", type=int, default=None)
+    parser.add_argument("--min-matching", type=int, required=True)
+    parser.add_argument("--point", type=point, action="append", required=True)
     parser.add_argument("--held", action="store_true")
     parser.add_argument("--tolerance", type=int, default=10)
+    parser.add_argument("--then-grey", type=int, default=None)
     args = parser.parse_args()
-    if not args.point and not args.grey_only:
-        parser.error("--point or --grey-only is required")
 
     matching = grey = 0
-    order = []  # M for a matching frame, G for a grey one
+    order = []
     others = []
     frames = 0
     trailing = 0
@@ -60,12 +55,13 @@ def main() -> int:
                 grey += 1
                 order.append("G")
                 continue
-            misses = ["not grey"] if args.grey_only else []
+            misses = []
             for x, y, expected in args.point:
                 offset = (y * WIDTH + x) * 4
                 actual = frame[offset:offset + 3]
                 if any(e is not None and abs(a - e) > args.tolerance for a, e in zip(actual, expected)):
                     misses.append(f"({x},{y}) is {tuple(actual)}, expected {tuple(expected)}")
+            order.append("?" if misses else "M")
             if misses:
                 if len(others) < 3:
                     others.append(f"frame {frames - 1}: " + "; ".join(misses))
@@ -73,22 +69,23 @@ def main() -> int:
                     others.append(None)
             else:
                 matching += 1
-                order.append("M")
 
     print(f"  frames={frames} matching={matching} grey={grey} other={len(others)}")
     for line in (o for o in others if o):
         print("    " + line)
     ok = not others and not trailing and frames == args.frames and matching >= args.min_matching
-    sequence = "".join(order).lstrip("G")
-    if args.held and "G" in sequence:
+    if args.held and "G" in "".join(order).lstrip("G"):
         ok = False
-        print(f"    expected pictures only after the first one; got {sequence}")
+        print(f"    expected pictures only after the first one; order {''.join(order)}")
     if args.then_grey is not None:
-        tail = len(sequence) - len(sequence.rstrip("G"))
-        if "G" in sequence.rstrip("G") or tail < args.then_grey:
+        text = "".join(order)
+        pictures = len(text) - len(text.lstrip("M"))
+        rest = text[pictures:]
+        if rest != "G" * len(rest) or len(rest) < args.then_grey:
             ok = False
-            print(f"    expected pictures, then at least {args.then_grey} grey frames and no picture after them;"
-                  f" got {sequence}")
+            print(f"    expected pictures, then at least {args.then_grey} grey frames only; order {text}")
+        else:
+            print(f"    {pictures} pictures, then {len(rest)} grey frames")
     if trailing:
         print(f"    {trailing} bytes after the last whole frame")
     if frames != args.frames or matching < args.min_matching:

@@ -109,6 +109,7 @@ expected=(
   /usr/bin/kolv-camera /usr/bin/kolv-publish /usr/share/kolv-camera/Info.plist /usr/lib/systemd/user/kolv-camera.service
   "$lib/libkolv_companion.a" "$lib/libkolv_companion.so" "$lib/libkolv_companion.so.0" "$lib/libkolv_companion.so.$version"
   /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h
+  /usr/include/kolv/pixel_formats.h
   "$lib/pkgconfig/kolv-companion.pc"
   "$lib/cmake/KolvCompanion/KolvCompanionConfig.cmake" "$lib/cmake/KolvCompanion/KolvCompanionConfigVersion.cmake"
   "$lib/cmake/KolvCompanion/KolvCompanionTargets.cmake" "$doc/README.md"
