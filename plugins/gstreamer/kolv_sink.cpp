@@ -101,6 +101,7 @@ bool openPublisher(KolvSink* sink) {
   options.width = static_cast<std::uint32_t>(state.info->width);
   options.height = static_cast<std::uint32_t>(state.info->height);
   options.holdTime = holdTime(state.holdSeconds);
+  options.pixelFormat = state.pixelFormat;
   kolv::companion::Error error;
   auto publisher = kolv::companion::Publisher::open(options, &error);
   if (!publisher) {

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "handoff/surface_layout.h"
-
 namespace kolv::gst {
 namespace {
 
@@ -136,15 +134,13 @@ GstBufferPool* surfacePoolNew(std::shared_ptr<SinkPublisher> publisher) {
 
 bool canvasLayout(const companion::Canvas& canvas, std::uint32_t pixelFormat, const GstVideoInfo& info,
                   gsize offsets[GST_VIDEO_MAX_PLANES], gint strides[GST_VIDEO_MAX_PLANES]) {
-  if (canvas.width != static_cast<std::uint32_t>(info.width) ||
-      canvas.height != static_cast<std::uint32_t>(info.height)) {
+  if (canvas.pixelFormat != pixelFormat || canvas.width != static_cast<std::uint32_t>(info.width) ||
+      canvas.height != static_cast<std::uint32_t>(info.height) || canvas.planeCount != GST_VIDEO_INFO_N_PLANES(&info)) {
     return false;
   }
-  const SurfacePlanes planes = surfacePlanes(canvas.width, canvas.height, pixelFormat, canvas.bytesPerRow);
-  if (planes.count != GST_VIDEO_INFO_N_PLANES(&info) || planes.size > canvas.pixels.size()) return false;
-  for (std::size_t p = 0; p < planes.count; ++p) {
-    offsets[p] = planes.planes[p].offset;
-    strides[p] = static_cast<gint>(planes.planes[p].bytesPerRow);
+  for (std::size_t p = 0; p < canvas.planeCount; ++p) {
+    offsets[p] = canvas.planes[p].offset;
+    strides[p] = static_cast<gint>(canvas.planes[p].bytesPerRow);
   }
   return true;
 }
@@ -153,15 +149,14 @@ bool copyIntoCanvas(const GstVideoFrame& frame, const companion::Canvas& canvas,
   gsize offsets[GST_VIDEO_MAX_PLANES] = {};
   gint strides[GST_VIDEO_MAX_PLANES] = {};
   if (!canvasLayout(canvas, pixelFormat, frame.info, offsets, strides)) return false;
-  const SurfacePlanes planes = surfacePlanes(canvas.width, canvas.height, pixelFormat, canvas.bytesPerRow);
-  for (std::size_t p = 0; p < planes.count; ++p) {
-    const SurfacePlane& plane = planes.planes[p];
+  for (std::size_t p = 0; p < canvas.planeCount; ++p) {
+    const companion::Plane& plane = canvas.planes[p];
     const auto* source = static_cast<const std::byte*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p));
-    const auto sourceStride = static_cast<std::uint64_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p));
+    const auto sourceStride = static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p));
     if (sourceStride < plane.rowBytes) return false;
-    std::byte* target = canvas.pixels.data() + plane.offset;
-    for (std::uint64_t row = 0; row < plane.rows; ++row) {
-      std::memcpy(target + row * plane.bytesPerRow, source + row * sourceStride, plane.rowBytes);
+    for (std::uint32_t row = 0; row < plane.rows; ++row) {
+      std::memcpy(plane.bytes.data() + std::size_t{row} * plane.bytesPerRow, source + row * sourceStride,
+                  plane.rowBytes);
     }
   }
   return true;

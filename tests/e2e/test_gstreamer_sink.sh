@@ -78,6 +78,25 @@ if start_sink "$E2E_DIR/bgrx.log" videotestsrc is-live=true pattern=smpte \
   check "BGRx 640x360: gst-launch ends with status 0 at EOS" end_sink "$E2E_DIR/bgrx.log"
 fi
 
+# Every other format the camera takes, drawn in place by videotestsrc: a solid colour (blue
+# 192, green 128, red 32), centred on grey when smaller than 1280x720. The camera converts the
+# YUV formats, hence the wider tolerance for them.
+for spec in RGBA:320x240:10 xRGB:320x240:10 ABGR:320x240:10 NV12:640x360:16 I420:333x201:16 YUY2:320x240:16 \
+  UYVY:1280x720:16; do
+  IFS=: read -r format size tolerance <<<"$spec"
+  width=${size%x*} height=${size#*x}
+  points=(--tolerance "$tolerance" --point 640,360=192,128,32)
+  ((width < 1280)) && points+=(--point 100,100=64,64,64 --point 1180,620=64,64,64)
+  if start_sink "$E2E_DIR/$format.log" videotestsrc is-live=true pattern=solid-color foreground-color=0xff2080c0 \
+    ! video/x-raw,format="$format",width="$width",height="$height",framerate=30/1 ! kolvsink; then
+    check "$format $size: frames show the colour" capture_checked check_colours.py 30 --min-matching 30 "${points[@]}"
+    check "$format $size: gst-launch ends with status 0 at EOS" end_sink "$E2E_DIR/$format.log"
+    read -r in_place copied dropped <<<"$(sink_counts "$E2E_DIR/$format.log")"
+    check "$format $size: drawn in place ($in_place in place, $copied copied, $dropped dropped)" \
+      eval '[ "${in_place:-0}" -gt 0 ] && [ "$copied" = 0 ] && [ "$dropped" = 0 ]'
+  fi
+done
+
 # An upstream error mid-stream: gst-launch fails, and the camera goes grey.
 if start_sink "$E2E_DIR/error.log" videotestsrc is-live=true pattern=solid-color foreground-color=0xff2080c0 \
   ! video/x-raw,format=BGRA,width=333,height=201,framerate=30/1 ! identity error-after=150 ! kolvsink; then

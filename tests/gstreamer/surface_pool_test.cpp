@@ -25,17 +25,19 @@ class SurfacePoolTest : public companion::test::CompanionTest {
     }
   }
 
-  // A publisher for BGRA pictures of `width` x `height`, and an active pool over it.
-  void openPool(int width, int height, bool videoMeta = true) {
+  // A publisher for pictures of `width` x `height` in `format` (BGRA, or I420 with `i420`), and
+  // an active pool over it.
+  void openPool(int width, int height, bool videoMeta = true, bool i420 = false) {
     auto settings = options();
     settings.width = static_cast<std::uint32_t>(width);
     settings.height = static_cast<std::uint32_t>(height);
-    caps_ = "video/x-raw,format=BGRA,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
-            ",framerate=30/1";
+    settings.pixelFormat = i420 ? kSurfacePixelFormatI420 : kSurfacePixelFormatBGRA;
+    caps_ = std::string("video/x-raw,format=") + (i420 ? "I420" : "BGRA") + ",width=" + std::to_string(width) +
+            ",height=" + std::to_string(height) + ",framerate=30/1";
     GstCaps* caps = gst_caps_from_string(caps_.c_str());
     GstVideoInfo info;
     ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
-    shared_ = std::make_shared<SinkPublisher>(open(settings), info, kSurfacePixelFormatBGRA);
+    shared_ = std::make_shared<SinkPublisher>(open(settings), info, settings.pixelFormat);
     pool_ = surfacePoolNew(shared_);
     GstStructure* config = gst_buffer_pool_get_config(pool_);
     gst_buffer_pool_config_set_params(config, caps, info.size, 0, 0);
@@ -139,6 +141,38 @@ TEST_F(SurfacePoolTest, ABufferKeepsTheSurfacesAndTheGroupUntilItGoes) {
   EXPECT_EQ(error.status, companion::Status::groupInUse);
   gst_buffer_unref(buffer);
   EXPECT_TRUE(Publisher::open(options(), &error)) << error.message();
+}
+
+TEST_F(SurfacePoolTest, PlanesLieWhereTheVideoMetaSaysOrTheCanvasIsNotLent) {
+  // I420 of an odd width: the surface's rows are packed (33 and 17 bytes), GStreamer's own
+  // layout pads them to 36 and 20, so only a buffer with the meta may wrap the canvas.
+  openPool(33, 7, /*videoMeta=*/true, /*i420=*/true);
+  GstBuffer* buffer = acquire();
+  const Canvas lent = canvas();
+  ASSERT_EQ(lent.planeCount, 3u);
+  EXPECT_TRUE(wraps(buffer, lent));
+  GstVideoFrame frame;
+  ASSERT_TRUE(gst_video_frame_map(&frame, &shared_->info, buffer, GST_MAP_WRITE));
+  for (guint p = 0; p < 3; ++p) {
+    auto* last = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p)) +
+                 (GST_VIDEO_FRAME_COMP_HEIGHT(&frame, p) - 1) * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
+    last[GST_VIDEO_FRAME_COMP_WIDTH(&frame, p) - 1] = static_cast<guint8>(0xA0 + p);
+  }
+  gst_video_frame_unmap(&frame);
+  for (std::size_t p = 0; p < 3; ++p) {
+    const auto& plane = lent.planes[p];
+    EXPECT_EQ(static_cast<int>(plane.bytes[(plane.rows - 1) * plane.bytesPerRow + plane.rowBytes - 1]), 0xA0 + int(p))
+        << "plane " << p;
+  }
+  gst_buffer_unref(buffer);
+}
+
+TEST_F(SurfacePoolTest, WithoutTheVideoMetaACanvasOfAnotherLayoutIsNotLent) {
+  openPool(33, 7, /*videoMeta=*/false, /*i420=*/true);
+  GstBuffer* buffer = acquire();
+  EXPECT_FALSE(wraps(buffer, canvas()));
+  EXPECT_FALSE(shared_->lending.lent());
+  gst_buffer_unref(buffer);
 }
 
 TEST_F(SurfacePoolTest, ConfigsForOtherPicturesAreRefused) {

@@ -19,6 +19,7 @@ TEST(VideoFormatsTest, EachFormatOfTheCapsMapsToTheSurfaceWithTheSameBytes) {
     const gchar* name = g_value_get_string(gst_value_list_get_value(formats, i));
     EXPECT_TRUE(surfaceFormatFor(gst_video_format_from_string(name))) << name;
   }
+  EXPECT_EQ(gst_value_list_get_size(formats), 12u);
   // The camera's own format comes first, so that upstream picks it when it can.
   EXPECT_STREQ(g_value_get_string(gst_value_list_get_value(formats, 0)), "BGRA");
 
@@ -35,10 +36,20 @@ TEST(VideoFormatsTest, EachFormatOfTheCapsMapsToTheSurfaceWithTheSameBytes) {
 TEST(VideoFormatsTest, FormatsGoOutInTheSurfaceFormatOfTheirBytes) {
   EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_BGRA), kSurfacePixelFormatBGRA);
   EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_BGRx), kSurfacePixelFormatBGRA);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_RGBx), kSurfacePixelFormatRGBA);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_xRGB), kSurfacePixelFormatARGB);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_xBGR), kSurfacePixelFormatABGR);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_ABGR), kSurfacePixelFormatABGR);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_NV12), kSurfacePixelFormatNV12);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_I420), kSurfacePixelFormatI420);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_YUY2), kSurfacePixelFormatYUY2);
+  EXPECT_EQ(surfaceFormatFor(GST_VIDEO_FORMAT_UYVY), kSurfacePixelFormatUYVY);
   // Neither byte order nor the planes may be guessed: these need videoconvert.
   EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_RGB));
   EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_GRAY8));
   EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_NV21));
+  EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_YV12));
+  EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_YVYU));
   EXPECT_FALSE(surfaceFormatFor(GST_VIDEO_FORMAT_UNKNOWN));
 }
 
