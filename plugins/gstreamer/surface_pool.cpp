@@ -17,11 +17,16 @@ GQuark ticketQuark() {
 }  // namespace
 }  // namespace kolv::gst
 
-// The GObject: a GstBufferPool with the publisher it lends canvases of. Thread: any (the
-// pool's own calls are serialised by the publisher's mutex).
+// The GObject: a GstBufferPool with the publisher it lends canvases of. It does not keep the
+// publisher open: upstream keeps its pool until it renegotiates, after the sink has closed
+// the publisher for new caps, and the group must be free for the next one by then. Once the
+// publisher has gone its buffers are plain memory. Thread: any (the pool's own calls are
+// serialised by the publisher's mutex; `info` and `videoMeta` change only in set_config,
+// while the pool is inactive).
 struct KolvSurfacePool {
   GstBufferPool parent;
-  std::shared_ptr<kolv::gst::SinkPublisher>* publisher;
+  std::weak_ptr<kolv::gst::SinkPublisher>* publisher;
+  GstVideoInfo info;
   gboolean videoMeta;
 };
 struct KolvSurfacePoolClass {
@@ -47,7 +52,7 @@ gboolean poolSetConfig(GstBufferPool* pool, GstStructure* config) {
   if (!gst_buffer_pool_config_get_params(config, &caps, &size, &minBuffers, &maxBuffers) || !caps) return FALSE;
   GstVideoInfo info;
   if (!gst_video_info_from_caps(&info, caps)) return FALSE;
-  const GstVideoInfo& own = (*self->publisher)->info;
+  const GstVideoInfo& own = self->info;
   if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_INFO_FORMAT(&own) || info.width != own.width ||
       info.height != own.height) {
     return FALSE;
@@ -63,8 +68,8 @@ gboolean poolStartStop(GstBufferPool*) { return TRUE; }
 void forgetPublisher(gpointer data) { delete static_cast<std::shared_ptr<SinkPublisher>*>(data); }
 
 // A buffer over the canvas, with a video meta that says where its planes lie.
-GstBuffer* wrapCanvas(KolvSurfacePool* self, const companion::Canvas& canvas) {
-  const auto& shared = *self->publisher;
+GstBuffer* wrapCanvas(KolvSurfacePool* self, const std::shared_ptr<SinkPublisher>& shared,
+                      const companion::Canvas& canvas) {
   gsize offsets[GST_VIDEO_MAX_PLANES] = {};
   gint strides[GST_VIDEO_MAX_PLANES] = {};
   if (!canvasLayout(canvas, shared->pixelFormat, shared->info, offsets, strides)) return nullptr;
@@ -85,14 +90,19 @@ GstBuffer* wrapCanvas(KolvSurfacePool* self, const companion::Canvas& canvas) {
 GstFlowReturn poolAcquire(GstBufferPool* pool, GstBuffer** out, GstBufferPoolAcquireParams*) {
   if (!gst_buffer_pool_is_active(pool)) return GST_FLOW_FLUSHING;
   KolvSurfacePool* self = asSurfacePool(pool);
-  SinkPublisher& shared = **self->publisher;
+  const std::shared_ptr<SinkPublisher> owner = self->publisher->lock();
+  if (!owner) {
+    *out = gst_buffer_new_allocate(nullptr, self->info.size, nullptr);
+    return *out ? GST_FLOW_OK : GST_FLOW_ERROR;
+  }
+  SinkPublisher& shared = *owner;
   const std::lock_guard guard(shared.mutex);
   GstBuffer* buffer = nullptr;
   // Ask the publisher for its canvas only when the lending would lend it: beginFrame()
   // may make a new surface.
   const bool mayLend = !shared.lending.lent() && shared.lending.waiting() == 0;
   std::optional<companion::Canvas> canvas = mayLend ? shared.publisher.beginFrame() : std::nullopt;
-  if (canvas) buffer = wrapCanvas(self, *canvas);
+  if (canvas) buffer = wrapCanvas(self, owner, *canvas);
   const auto ticket = shared.lending.acquire(buffer != nullptr);
   if (!ticket.lent) buffer = gst_buffer_new_allocate(nullptr, shared.info.size, nullptr);
   if (!buffer) {
@@ -107,11 +117,10 @@ GstFlowReturn poolAcquire(GstBufferPool* pool, GstBuffer** out, GstBufferPoolAcq
 
 void poolRelease(GstBufferPool* pool, GstBuffer* buffer) {
   KolvSurfacePool* self = asSurfacePool(pool);
-  SinkPublisher& shared = **self->publisher;
   const BufferTicket ticket = ticketOf(buffer);
-  if (ticket.owner == &shared) {
-    const std::lock_guard guard(shared.mutex);
-    shared.lending.release(ticket.id);
+  if (const auto owner = self->publisher->lock(); owner && ticket.owner == owner.get()) {
+    const std::lock_guard guard(owner->mutex);
+    owner->lending.release(ticket.id);
   }
   gst_buffer_unref(buffer);
 }
@@ -126,7 +135,8 @@ BufferTicket ticketOf(GstBuffer* buffer) {
 
 GstBufferPool* surfacePoolNew(std::shared_ptr<SinkPublisher> publisher) {
   auto* pool = static_cast<KolvSurfacePool*>(g_object_new(kolv_surface_pool_get_type(), nullptr));
-  *pool->publisher = std::move(publisher);
+  pool->info = publisher->info;
+  *pool->publisher = publisher;
   // Floating like every new GstObject; the caller owns the one reference.
   gst_object_ref_sink(pool);
   return GST_BUFFER_POOL(pool);
@@ -165,7 +175,8 @@ bool copyIntoCanvas(const GstVideoFrame& frame, const companion::Canvas& canvas,
 }  // namespace kolv::gst
 
 static void kolv_surface_pool_init(KolvSurfacePool* self) {
-  self->publisher = new std::shared_ptr<kolv::gst::SinkPublisher>();
+  self->publisher = new std::weak_ptr<kolv::gst::SinkPublisher>();
+  gst_video_info_init(&self->info);
   self->videoMeta = FALSE;
 }
 

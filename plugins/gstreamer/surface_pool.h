@@ -42,7 +42,8 @@ struct BufferTicket {
 };
 BufferTicket ticketOf(GstBuffer* buffer);
 
-// A pool for buffers of `publisher`'s video layout. Its config needs the caps set; it takes
+// A pool for buffers of `publisher`'s video layout; it does not keep the publisher open, the
+// buffers that wrap its canvases do. Its config needs the caps set; it takes
 // GST_BUFFER_POOL_OPTION_VIDEO_META, without which it lends a canvas only when the canvas
 // has GStreamer's default layout for those caps.
 GstBufferPool* surfacePoolNew(std::shared_ptr<SinkPublisher> publisher);

@@ -97,6 +97,19 @@ for spec in RGBA:320x240:10 xRGB:320x240:10 ABGR:320x240:10 NV12:640x360:16 I420
   fi
 done
 
+# New caps mid-stream (PNGs of two sizes in turn): the sink opens its publisher again for each,
+# while upstream still holds the pool of the one before.
+for i in 0 1 2 3; do
+  gst-launch-1.0 -q videotestsrc num-buffers=1 pattern=$i ! video/x-raw,width=$((320 + i % 2 * 320)),height=240 \
+    ! pngenc ! filesink location="$E2E_DIR/image$i.png"
+done
+timeout 60 gst-launch-1.0 multifilesrc location="$E2E_DIR/image%d.png" caps=image/png,framerate=4/1 stop-index=3 \
+  ! pngdec ! videoconvert ! kolvsink >"$E2E_DIR/caps.log" 2>&1
+status=$?
+check "new caps: gst-launch ends with status 0, having published at 320x240 and 640x240 twice each" \
+  eval '[ $status = 0 ] && [ "$(grep -c "publishing 320x240" "$E2E_DIR/caps.log")" = 2 ] &&
+        [ "$(grep -c "publishing 640x240" "$E2E_DIR/caps.log")" = 2 ]' || show_tail "$E2E_DIR/caps.log"
+
 # An upstream error mid-stream: gst-launch fails, and the camera goes grey.
 if start_sink "$E2E_DIR/error.log" videotestsrc is-live=true pattern=solid-color foreground-color=0xff2080c0 \
   ! video/x-raw,format=BGRA,width=333,height=201,framerate=30/1 ! identity error-after=150 ! kolvsink; then

@@ -175,6 +175,21 @@ TEST_F(SurfacePoolTest, WithoutTheVideoMetaACanvasOfAnotherLayoutIsNotLent) {
   gst_buffer_unref(buffer);
 }
 
+TEST_F(SurfacePoolTest, ThePoolAloneDoesNotKeepTheGroup) {
+  // New caps: the sink closes its publisher while upstream still has the old pool.
+  openPool(64, 36);
+  shared_.reset();
+  companion::Error error;
+  auto next = Publisher::open(options(), &error);
+  EXPECT_TRUE(next) << error.message();
+  // The old pool's buffers are plain memory now.
+  GstBuffer* buffer = acquire();
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_GE(gst_buffer_get_size(buffer), 64u * 36 * 4);
+  EXPECT_EQ(ticketOf(buffer).owner, nullptr);
+  gst_buffer_unref(buffer);
+}
+
 TEST_F(SurfacePoolTest, ConfigsForOtherPicturesAreRefused) {
   openPool(64, 36);
   ASSERT_TRUE(gst_buffer_pool_set_active(pool_, FALSE));
