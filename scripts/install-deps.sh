@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config git dpkg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev uuid-dev libsystemd-dev libcli11-dev libpipewire-0.3-dev libgdk-pixbuf-2.0-dev libyuv-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   # a PipeWire session and real clients, for running and for end-to-end tests
   pipewire pipewire-bin wireplumber dbus
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good

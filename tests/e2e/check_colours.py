@@ -2,14 +2,14 @@
 """Checks that raw 1280x720 BGRA frames recorded from the camera show a known picture.
 
     check_colours.py FILE --frames N --min-matching M --point X,Y=B,G,R [--point ...] [--tolerance T]
-                     [--then-grey G]
+                     [--then-grey G | --held]
 
 A frame matches when the pixel at every point has the given blue, green and red values within
 T (default 10; '*' takes any value). Every other frame must be grey (every byte 0x40). Prints
 the counts and exits 1 unless FILE holds exactly N whole frames, at least M of them match and
 none is neither matching nor grey. With --then-grey G the frames must be matching ones first,
 then grey ones only, at least G of them (a picture source that stops during the recording).
-FILE may be a FIFO.
+With --held no grey frame comes after the first matching one. FILE may be a FIFO.
 """
 import argparse
 import sys
@@ -34,6 +34,7 @@ def main() -> int:
     parser.add_argument("--frames", type=int, required=True)
     parser.add_argument("--min-matching", type=int, required=True)
     parser.add_argument("--point", type=point, action="append", required=True)
+    parser.add_argument("--held", action="store_true")
     parser.add_argument("--tolerance", type=int, default=10)
     parser.add_argument("--then-grey", type=int, default=None)
     args = parser.parse_args()
@@ -73,6 +74,9 @@ def main() -> int:
     for line in (o for o in others if o):
         print("    " + line)
     ok = not others and not trailing and frames == args.frames and matching >= args.min_matching
+    if args.held and "G" in "".join(order).lstrip("G"):
+        ok = False
+        print(f"    expected pictures only after the first one; order {''.join(order)}")
     if args.then_grey is not None:
         text = "".join(order)
         pictures = len(text) - len(text.lstrip("M"))
