@@ -72,7 +72,10 @@ struct Arrivals {
   int frames = 0;
 };
 
-// The consumer: one pw_stream asking for the camera's format. Lives on its thread loop.
+// The consumer: one pw_stream asking for the camera's format. Lives on its thread loop; its
+// buffers are taken on PipeWire's data thread (real-time where the session permits), as a
+// video application takes them, so that the figures are the camera's and not this thread's
+// wait for a busy core.
 class Consumer {
  public:
   Consumer(const std::string& target, Arrivals& arrivals) : arrivals_(arrivals) {
@@ -91,10 +94,11 @@ class Consumer {
     info.size = spa_rectangle{kWidth, kHeight};
     info.framerate = spa_fraction{30, 1};
     const spa_pod* params[] = {spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    connected_ = stream_ && pw_stream_connect(
-                                stream_.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
-                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-                                params, 1) == 0;
+    connected_ = stream_ &&
+                 pw_stream_connect(stream_.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
+                                   static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                                PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+                                   params, 1) == 0;
     pw_thread_loop_unlock(loop_.get());
     if (connected_) connected_ = pw_thread_loop_start(loop_.get()) == 0;
   }

@@ -12,7 +12,7 @@
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
-#include "platform/pipewire/picture_conversion.h"
+#include "platform/output/picture_conversion.h"
 #include "shared/shared_frame_reader.h"
 #include "support/binary_plist.h"
 #include "support/test_platform.h"
@@ -414,9 +414,9 @@ TEST_F(CameraReadsCompanionTest, PicturesOfEveryFormatReachTheCameraAndConvertTo
     ASSERT_EQ(CVPixelBufferGetWidth(frame), 64u);
     ASSERT_EQ(CVPixelBufferGetHeight(frame), 36u);
     std::vector<std::uint8_t> bgra(64 * 36 * 4, 0);
-    const pipewire::SourcePicture source{static_cast<const std::byte*>(CVPixelBufferGetBaseAddress(frame)), 64, 36,
-                                         CVPixelBufferGetBytesPerRow(frame)};
-    ASSERT_TRUE(pipewire::convertToBGRA(source, format, {reinterpret_cast<std::byte*>(bgra.data()), 64, 36, 64 * 4}));
+    const output::SourcePicture source{static_cast<const std::byte*>(CVPixelBufferGetBaseAddress(frame)), 64, 36,
+                                       CVPixelBufferGetBytesPerRow(frame)};
+    ASSERT_TRUE(output::convertToBGRA(source, format, {reinterpret_cast<std::byte*>(bgra.data()), 64, 36, 64 * 4}));
     int wrong = 0;
     for (std::size_t y = 0; y < 36; ++y) {
       for (std::size_t x = 0; x < 64; ++x) {
