@@ -64,7 +64,8 @@ set(kolv_deb_version ${PROJECT_VERSION}-${KOLV_DEB_REVISION})
 get_target_property(kolv_companion_soversion kolv_companion_shared SOVERSION)
 set(kolv_companion_package libkolv-companion${kolv_companion_soversion})
 set(kolv_shlibs_tree ${KOLV_DEB_DIR}/shlibdeps/${kolv_companion_package})
-file(MAKE_DIRECTORY ${kolv_shlibs_tree}/DEBIAN ${kolv_shlibs_tree}/${CMAKE_INSTALL_LIBDIR})
+set(kolv_shlibs_libdir ${kolv_shlibs_tree}${CMAKE_INSTALL_FULL_LIBDIR})
+file(MAKE_DIRECTORY ${kolv_shlibs_tree}/DEBIAN ${kolv_shlibs_libdir})
 file(WRITE ${kolv_shlibs_tree}/DEBIAN/shlibs
      "libkolv_companion ${kolv_companion_soversion} ${kolv_companion_package} (>= ${PROJECT_VERSION})\n")
 file(WRITE ${KOLV_DEB_DIR}/triggers "activate-noawait ldconfig\n")
@@ -74,7 +75,7 @@ if(KOLV_DEB_PACKAGE)
   add_custom_command(
     OUTPUT ${kolv_shlibs_tree}/DEBIAN/symbols
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kolv_companion_shared>
-            ${kolv_shlibs_tree}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:kolv_companion_shared>
+            ${kolv_shlibs_libdir}/$<TARGET_SONAME_FILE_NAME:kolv_companion_shared>
     COMMAND ${KOLV_DPKG_GENSYMBOLS} -q -c1 -p${kolv_companion_package} -v${PROJECT_VERSION} -I${kolv_symbols_template}
             -e$<TARGET_FILE:kolv_companion_shared> -O${kolv_shlibs_tree}/DEBIAN/symbols
     DEPENDS kolv_companion_shared ${kolv_symbols_template}
@@ -83,7 +84,7 @@ if(KOLV_DEB_PACKAGE)
     VERBATIM)
   add_custom_target(kolv_deb_symbols ALL DEPENDS ${kolv_shlibs_tree}/DEBIAN/symbols)
 endif()
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${kolv_shlibs_tree}/${CMAKE_INSTALL_LIBDIR})
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${kolv_shlibs_libdir})
 
 # kolv_deb_component(COMPONENT PACKAGE SECTION DESCRIPTION [VAR VALUE]...): the package of one
 # install component. DESCRIPTION's first line is the synopsis. Each VAR VALUE pair sets
