@@ -72,11 +72,13 @@ file(WRITE ${KOLV_DEB_DIR}/triggers "activate-noawait ldconfig\n")
 if(KOLV_DEB_PACKAGE)
   find_program(KOLV_DPKG_GENSYMBOLS dpkg-gensymbols REQUIRED)
   set(kolv_symbols_template ${KOLV_DEB_SOURCE}/${kolv_companion_package}.symbols)
+  # -v is the package's full version: dpkg-gensymbols counts a symbol as gone only in a version
+  # after the one that brought it. A new symbol passes, and shows in the diff it prints.
   add_custom_command(
     OUTPUT ${kolv_shlibs_tree}/DEBIAN/symbols
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kolv_companion_shared>
             ${kolv_shlibs_libdir}/$<TARGET_SONAME_FILE_NAME:kolv_companion_shared>
-    COMMAND ${KOLV_DPKG_GENSYMBOLS} -q -c1 -p${kolv_companion_package} -v${PROJECT_VERSION} -I${kolv_symbols_template}
+    COMMAND ${KOLV_DPKG_GENSYMBOLS} -c1 -p${kolv_companion_package} -v${kolv_deb_version} -I${kolv_symbols_template}
             -e$<TARGET_FILE:kolv_companion_shared> -O${kolv_shlibs_tree}/DEBIAN/symbols
     DEPENDS kolv_companion_shared ${kolv_symbols_template}
     WORKING_DIRECTORY ${KOLV_DEB_DIR}
@@ -88,7 +90,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${kolv_shlibs_libdir})
 
 # kolv_deb_component(COMPONENT PACKAGE SECTION DESCRIPTION [VAR VALUE]...): the package of one
 # install component. DESCRIPTION's first line is the synopsis. Each VAR VALUE pair sets
-# CPACK_DEBIAN_<COMPONENT>_<VAR>.
+# CPACK_DEBIAN_<COMPONENT>_<VAR> (to one item: a list would come apart here).
 set(kolv_deb_components "")
 function(kolv_deb_component component package section description)
   string(TOUPPER ${component} upper)
@@ -123,9 +125,11 @@ Kolv Camera is a virtual camera on PipeWire. Applications hand it their
 pictures through shared-memory surfaces and two small files; this library
 does that for them, from C, C++ or any language that can call C.
 .
-This package holds the shared library."
-  PACKAGE_CONTROL_EXTRA "${kolv_shlibs_tree}/DEBIAN/shlibs")
-list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${kolv_shlibs_tree}/DEBIAN/symbols ${KOLV_DEB_DIR}/triggers)
+This package holds the shared library.")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${kolv_shlibs_tree}/DEBIAN/shlibs ${KOLV_DEB_DIR}/triggers)
+if(KOLV_DEB_PACKAGE)
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${kolv_shlibs_tree}/DEBIAN/symbols)
+endif()
 
 kolv_deb_component(dev libkolv-companion-dev libdevel
   "library to publish pictures to Kolv Camera - development files
