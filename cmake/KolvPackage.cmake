@@ -141,11 +141,18 @@ This package holds the headers (kolv_companion.h for C, kolv/companion.h for
 C++20), the static library, and the pkg-config and CMake files."
   PACKAGE_DEPENDS "${kolv_companion_package} (= ${kolv_deb_version}), libplist-dev, libsystemd-dev, pkg-config")
 
+# The module is Python alone: it loads libkolv_companion.so.N with ctypes, so it is the same on
+# every architecture and Depends on the library package by name. Its postinst and prerm
+# byte-compile it and remove the byte-code again (py3compile, py3clean: python3-minimal).
 kolv_deb_component(python python3-kolv python
   "Python module to publish pictures to Kolv Camera
 Kolv Camera is a virtual camera on PipeWire. This module lets Python
 programs hand it their pictures, through the companion library."
+  PACKAGE_ARCHITECTURE all
   PACKAGE_DEPENDS "python3, ${kolv_companion_package} (>= ${PROJECT_VERSION})")
+configure_file(${KOLV_DEB_SOURCE}/python3-kolv.postinst ${KOLV_DEB_DIR}/python3-kolv/postinst COPYONLY)
+configure_file(${KOLV_DEB_SOURCE}/python3-kolv.prerm ${KOLV_DEB_DIR}/python3-kolv/prerm COPYONLY)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${KOLV_DEB_DIR}/python3-kolv/postinst ${KOLV_DEB_DIR}/python3-kolv/prerm)
 
 kolv_deb_component(gstreamer gstreamer1.0-kolv video
   "GStreamer plugin to publish video to Kolv Camera

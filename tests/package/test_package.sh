@@ -192,8 +192,9 @@ check "libkolv-companion0: shlibs and symbols name the package, with the ldconfi
         grep -q "^libkolv_companion.so.0 libkolv-companion0 " $info.symbols &&
         grep -q "^ kolv_companion_open@Base " $info.symbols && grep -qx "activate-noawait ldconfig" $info.triggers &&
         [ ! -e $info.postinst ] && [ ! -e $info.postrm ]'
+# (/lib is /usr/lib on Debian 12, and ldconfig names it so.)
 check "the ldconfig trigger ran: the dynamic linker's cache has libkolv_companion.so.0" \
-  eval 'ldconfig -p | grep -q "libkolv_companion\.so\.0 .*=> $lib/libkolv_companion\.so\.0$"'
+  eval 'ldconfig -p | grep -Eq "libkolv_companion\.so\.0 .*=> (/usr)?/lib/$multiarch/libkolv_companion\.so\.0$"'
 
 echo "== the installed camera and kolv-publish --pattern in a private PipeWire session"
 if timeout 180 scripts/private-pipewire-session.sh bash "$here/installed_pattern.sh"; then
