@@ -1,7 +1,10 @@
 // Latency from a companion handing a picture over to a PipeWire consumer receiving it,
 // through a running kolv-camera. The main thread publishes the test pattern at 30 pictures
-// a second, each at a random moment of its 1/30 s slot (a companion does not know when the
-// camera ticks), stamped with CLOCK_MONOTONIC just before it is handed over. A pw_stream
+// a second, stamped with CLOCK_MONOTONIC just before each is handed over, in blocks of 2 s
+// that take turns: free-running, each picture at a random moment of its 1/30 s slot (a
+// companion that does not know when the camera ticks), and cued, each drawn when
+// Publisher::waitForCue() says (just before the camera's predicted next read). Each is
+// reported on its own, with the pictures the consumer never received ("missed"). A pw_stream
 // consumer on its own thread loop reads the stamp of every frame it receives and notes the
 // difference. Run it with bench/companion_latency.sh, which starts the camera in a private
 // PipeWire session.
@@ -15,11 +18,13 @@
 #include <spa/pod/builder.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -58,7 +63,7 @@ void sleepUntil(std::int64_t deadline) {
 // What the consumer saw. Written on the consumer's loop thread, read by main under the lock.
 struct Arrivals {
   std::mutex mutex;
-  std::vector<double> latencyMs;
+  std::vector<std::pair<std::uint32_t, double>> latencyMs;  // frame number, latency
   std::uint32_t lastFrame = 0;
   bool any = false;
   int grey = 0;
@@ -140,8 +145,8 @@ class Consumer {
     arrivals_.any = true;
     arrivals_.lastFrame = top->frameNumber;
     if (top->frameNumber < kWarmUpFrames) return;
-    arrivals_.latencyMs.push_back(static_cast<double>(arrived - static_cast<std::int64_t>(top->monotonicNanoseconds)) /
-                                  1e6);
+    arrivals_.latencyMs.emplace_back(
+        top->frameNumber, static_cast<double>(arrived - static_cast<std::int64_t>(top->monotonicNanoseconds)) / 1e6);
   }
 
   static pw_stream_events makeEvents() {
@@ -192,15 +197,38 @@ int main(int argc, char** argv) {
 
   std::mt19937 random(12345);
   std::uniform_int_distribution<std::int64_t> moment(0, kFrameNanoseconds - 1);
-  const std::int64_t start = monotonicNow() + 500'000'000;
   const auto frames = static_cast<std::uint32_t>(seconds * 30);
+  constexpr std::uint32_t kBlock = 60;
+  const auto isCued = [](std::uint32_t frame) { return frame / kBlock % 2 == 1; };
+  std::vector<bool> published(frames, false);
   int busy = 0;
+  int cuesTimedOut = 0;
+  int cuesUnwatched = 0;
+  // The third longest of the last 30 drawings and 1 ms, within 1 to 20 ms, as kolv-publish
+  // estimates it.
+  std::array<std::int64_t, 30> drawings{5'000'000};
+  std::int64_t slot = monotonicNow() + 500'000'000;
   std::optional<pattern::Picture> handedOver;
   for (std::uint32_t frame = 0; frame < frames; ++frame) {
-    sleepUntil(start + frame * kFrameNanoseconds + moment(random));
+    if (isCued(frame)) {
+      // The third longest: one drawing in ten may overrun its cue on a busy machine.
+      std::array<std::int64_t, 30> sorted = drawings;
+      std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end(), std::greater<>());
+      const std::int64_t longest = sorted[2] + 1'000'000;
+      const auto drawTime = std::chrono::nanoseconds(std::clamp<std::int64_t>(longest, 1'000'000, 20'000'000));
+      const auto status = publisher->waitForCue(drawTime, std::chrono::milliseconds(100));
+      if (status == companion::Status::timedOut) ++cuesTimedOut;
+      if (status == companion::Status::notWatched) ++cuesUnwatched;
+      slot = monotonicNow();
+    } else {
+      sleepUntil(slot + moment(random));
+      slot += kFrameNanoseconds;
+    }
+    const std::int64_t drawStart = monotonicNow();
     if (oneSurface && handedOver) {
       pattern::drawStamps(*handedOver, {frame, static_cast<std::uint64_t>(monotonicNow())});
       publisher->republish();
+      published[frame] = true;
       continue;
     }
     auto canvas = publisher->beginFrame();
@@ -212,24 +240,52 @@ int main(int argc, char** argv) {
     pattern::drawBody(picture, frame, std::chrono::milliseconds(frame * 1000 / 30));
     pattern::drawStamps(picture, {frame, static_cast<std::uint64_t>(monotonicNow())});
     publisher->publish();
+    published[frame] = true;
+    drawings[frame % drawings.size()] = monotonicNow() - drawStart;
     handedOver = picture;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last picture's tick
 
   std::lock_guard lock(arrivals.mutex);
-  auto& latencies = arrivals.latencyMs;
-  if (latencies.empty()) {
+  if (arrivals.latencyMs.empty()) {
     std::fprintf(stderr, "kolv_companion_latency_bench: no pattern frame arrived (%d frames, %d grey)\n",
                  arrivals.frames, arrivals.grey);
     return 1;
   }
-  std::sort(latencies.begin(), latencies.end());
-  std::printf("published %u pictures at 30 a second (random moment in each 1/30 s), %s, %d with no free surface\n",
-              frames, oneSurface ? "all in one surface" : "surfaces in turn", busy);
+  std::vector<bool> received(frames, false);
+  for (const auto& [frame, latency] : arrivals.latencyMs) {
+    if (frame < frames) received[frame] = true;
+  }
+  std::printf("published %u pictures at 30 a second in blocks of %u, %s, %d with no free surface\n", frames, kBlock,
+              oneSurface ? "all in one surface" : "surfaces in turn", busy);
   std::printf("consumer: %d frames, %zu pattern frames measured (after %u warm-up), %d repeats, %d grey, %d torn\n",
-              arrivals.frames, latencies.size(), kWarmUpFrames, arrivals.repeats, arrivals.grey, arrivals.torn);
-  std::printf("latency publish -> consumer: min %.1f ms, median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              latencies.front(), percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 0.99),
-              latencies.back());
+              arrivals.frames, arrivals.latencyMs.size(), kWarmUpFrames, arrivals.repeats, arrivals.grey,
+              arrivals.torn);
+  for (const bool cued : {false, true}) {
+    std::vector<double> latencies;
+    for (const auto& [frame, latency] : arrivals.latencyMs) {
+      if (frame < frames && isCued(frame) == cued) latencies.push_back(latency);
+    }
+    int sent = 0;
+    int missed = 0;
+    // The last picture may still be on its way when the consumer's count is taken.
+    for (std::uint32_t frame = kWarmUpFrames; frame + 1 < frames; ++frame) {
+      if (isCued(frame) != cued || !published[frame]) continue;
+      ++sent;
+      if (!received[frame]) ++missed;
+    }
+    const char* name = cued ? "cued        " : "free-running";
+    if (latencies.empty()) {
+      std::printf("%s: no picture arrived\n", name);
+      continue;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf(
+        "%s: latency publish -> consumer: min %.1f ms, median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms; "
+        "%d of %d pictures missed\n",
+        name, latencies.front(), percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 0.99),
+        latencies.back(), missed, sent);
+  }
+  std::printf("cues: %d timed out, %d not watched\n", cuesTimedOut, cuesUnwatched);
   return 0;
 }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "handoff/surface_layout.h"
-#include "platform/pipewire/picture_conversion.h"
-#include "platform/pipewire/picture_placement.h"
+#include "platform/output/picture_conversion.h"
+#include "platform/output/picture_placement.h"
 
 namespace {
 
@@ -19,12 +19,11 @@ void convertFrame(benchmark::State& state, std::uint32_t format) {
   std::vector<std::byte> source(kolv::surfacePlanes(kWidth, kHeight, format, bytesPerRow).size);
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::byte>(i * 7 % 251);
   std::vector<std::byte> target(std::size_t{kHeight} * kWidth * 4);
-  const kolv::pipewire::SourcePicture picture{source.data(), kWidth, kHeight, bytesPerRow};
-  const kolv::pipewire::TargetPicture buffer{target.data(), kWidth, kHeight, kWidth * 4};
+  const kolv::output::SourcePicture picture{source.data(), kWidth, kHeight, bytesPerRow};
+  const kolv::output::TargetPicture buffer{target.data(), kWidth, kHeight, kWidth * 4};
   for (auto _ : state) {
-    const bool written = format == kolv::kSurfacePixelFormatBGRA
-                             ? kolv::pipewire::placePicture(picture, buffer, 4)
-                             : kolv::pipewire::convertToBGRA(picture, format, buffer);
+    const bool written = format == kolv::kSurfacePixelFormatBGRA ? kolv::output::placePicture(picture, buffer, 4)
+                                                                 : kolv::output::convertToBGRA(picture, format, buffer);
     if (!written) state.SkipWithError("not written");
     benchmark::DoNotOptimize(target.data());
     benchmark::ClobberMemory();

@@ -149,7 +149,7 @@ kolv_deb_component(python python3-kolv python
 Kolv Camera is a virtual camera on PipeWire. This module lets Python
 programs hand it their pictures, through the companion library."
   PACKAGE_ARCHITECTURE all
-  PACKAGE_DEPENDS "python3, ${kolv_companion_package} (>= ${PROJECT_VERSION})")
+  PACKAGE_DEPENDS "python3, python3-numpy, ${kolv_companion_package} (>= ${PROJECT_VERSION})")
 configure_file(${KOLV_DEB_SOURCE}/python3-kolv.postinst ${KOLV_DEB_DIR}/python3-kolv/postinst COPYONLY)
 configure_file(${KOLV_DEB_SOURCE}/python3-kolv.prerm ${KOLV_DEB_DIR}/python3-kolv/prerm COPYONLY)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${KOLV_DEB_DIR}/python3-kolv/postinst ${KOLV_DEB_DIR}/python3-kolv/prerm)

@@ -13,10 +13,12 @@ packages=(
   # a PipeWire session and real clients, for running and for end-to-end tests
   pipewire pipewire-bin wireplumber dbus
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  python3
+  python3 python3-numpy
   # browsers, the Camera portal (with the tests' Access backend in Python) and V4L2 through pw-v4l2
   chromium firefox-esr xdg-desktop-portal python3-dbus python3-gi pipewire-v4l2 ffmpeg
   nodejs
+  # the OBS Studio plugin (plugins/obs) and its end-to-end test under a virtual X server
+  obs-studio libobs-dev xvfb
   # benchmarks: system calls per frame (bench/pipewire_bench.sh)
   strace
 )

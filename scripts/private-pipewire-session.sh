@@ -40,7 +40,13 @@ if [ $WITH_PORTAL = 1 ]; then
     { echo "private-pipewire-session: python3-dbus or python3-gi is not installed" >&2; exit 2; }
 fi
 
-RT=$(mktemp -d "${TMPDIR:-/tmp}/kolv-pipewire.XXXXXX") || exit 2
+# A login session's runtime folder (/run/user/UID) is a tmpfs, and so is this one where /dev/shm
+# is: on a disk's file system every hand-off file written or read can wait behind the journal
+# (a rename needs a journal handle, and so does the access time of a file read for the first
+# time), which a normal-priority journal thread on a busy machine holds up for ticks at a time.
+RT_BASE=${TMPDIR:-/tmp}
+[ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && [ -w /dev/shm ] && RT_BASE=/dev/shm
+RT=$(mktemp -d "$RT_BASE/kolv-pipewire.XXXXXX") || exit 2
 chmod 700 "$RT"
 export XDG_RUNTIME_DIR="$RT"
 # XDG_DATA_HOME too: WirePlumber starts xdg-permission-store, which keeps its tables there.

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -50,6 +52,7 @@ struct Arguments {
   std::uint64_t frames = 0;  // 0: no limit
   double seconds = 0;        // 0: no limit
   bool quiet = false;
+  bool freeRunning = false;
 };
 
 // One line on standard error, prefixed with the program's name.
@@ -187,6 +190,8 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments) {
   app.add_option("--frames", arguments.frames, "Stop after N pictures")->check(positive)->option_text("N");
   app.add_option("--seconds", arguments.seconds, "Stop after S seconds")->check(positive)->option_text("S");
   app.add_flag("--quiet", arguments.quiet, "No status line");
+  app.add_flag("--free-running", arguments.freeRunning,
+               "Draw on kolv-publish's own clock, not just before each of the camera's reads");
   app.footer("Example: ffmpeg -i talk.mp4 -f rawvideo -pix_fmt bgra -s 1280x720 - | kolv-publish --raw -\n");
   try {
     app.parse(argc, argv);
@@ -239,6 +244,7 @@ std::optional<Source> openSource(const Arguments& arguments) {
 std::optional<companion::Publisher> openPublisher(const Arguments& arguments) {
   companion::Options options;
   options.holdTime = arguments.image.empty() ? kHoldTime : std::chrono::nanoseconds(0);
+  options.frameRate = arguments.fps;
   if (!arguments.group.empty()) {
     options.appGroupID = arguments.group;
   } else if (!arguments.infoPlist.empty()) {
@@ -307,26 +313,63 @@ void holdImage(const Arguments& arguments, std::int64_t start, companion::Publis
   }
 }
 
+// How long drawing (or reading) a picture takes: the third longest of the last 30 and 1 ms
+// (on a busy machine the longest are outliers that would make every picture early), within 1
+// to 20 ms, so that a cued picture is ready before the camera's read. Main thread.
+class DrawTime {
+ public:
+  void add(std::int64_t nanoseconds) { recent_[next_++ % recent_.size()] = nanoseconds; }
+  std::chrono::nanoseconds estimate() const {
+    std::array<std::int64_t, 30> sorted = recent_;
+    std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end(), std::greater<>());
+    const std::int64_t longest = sorted[2] + 1'000'000;
+    return std::chrono::nanoseconds(std::clamp<std::int64_t>(longest, 1'000'000, 20'000'000));
+  }
+
+ private:
+  std::array<std::int64_t, 30> recent_{5'000'000};
+  std::size_t next_ = 0;
+};
+
 int publish(const Arguments& arguments, Source& source, companion::Publisher& publisher, StopSignals& signals) {
   const std::int64_t start = monotonicNow();
   const std::int64_t stopAt = arguments.seconds > 0 ? start + static_cast<std::int64_t>(arguments.seconds * 1e9) : -1;
   auto deadline = [&](std::int64_t tick) { return start + tick * kNanosecondsPerSecond / arguments.fps; };
   Counters counters(arguments.quiet, start);
   const bool fromRaw = source.raw.isValid();
+  DrawTime drawTime;
 
   for (std::int64_t tick = 0;; ++tick) {
     if (arguments.frames > 0 && counters.publishedCount() >= arguments.frames) break;
     if (stopAt >= 0 && deadline(tick) >= stopAt) break;
-    if (!signals.wait(deadline(tick))) break;
+    std::int64_t due = deadline(tick);
+    // While the camera reads, on its cue: drawn just before its next read rather than up
+    // to a tick before. The tick is then the one of the schedule nearest that read.
+    if (!arguments.freeRunning && !source.image && publisher.watched()) {
+      const auto cue = publisher.nextCue(drawTime.estimate());
+      due = cue.start.count();
+      if (cue.read) {
+        const std::int64_t atRead =
+            ((cue.read->count() - start) * arguments.fps + kNanosecondsPerSecond / 2) / kNanosecondsPerSecond;
+        if (atRead > tick) {
+          if (!fromRaw) counters.dropped(static_cast<std::uint64_t>(atRead - tick - 1));
+          tick = atRead;
+        }
+      }
+    }
+    if (stopAt >= 0 && due >= stopAt) break;
+    if (!signals.wait(due)) break;
     const std::int64_t now = monotonicNow();
     counters.report(now, publisher.watched());
     // Behind by whole frames: skip them. Generated pictures count those as dropped; raw
     // input was just slow to come.
-    if (const std::int64_t behind = (now - deadline(tick)) * arguments.fps / kNanosecondsPerSecond; behind > 0) {
+    if (const std::int64_t behind = (now - std::max(due, deadline(tick))) * arguments.fps / kNanosecondsPerSecond;
+        behind > 0) {
       if (!fromRaw) counters.dropped(static_cast<std::uint64_t>(behind));
       tick += behind;
     }
 
+    const std::int64_t drawStart = monotonicNow();
     const auto canvas = publisher.beginFrame();
     if (!canvas) {
       counters.dropped();
@@ -349,6 +392,7 @@ int publish(const Arguments& arguments, Source& source, companion::Publisher& pu
       return kExitFailure;
     }
     counters.published();
+    drawTime.add(monotonicNow() - drawStart);
     if (source.image) {
       holdImage(arguments, start, publisher, counters, signals);
       break;

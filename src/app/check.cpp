@@ -5,15 +5,15 @@
 #include <memory>
 #include <string>
 
+#include "app/handoff_check.h"
+#include "app/portal_probe.h"
+#include "app/session_probe.h"
 #include "handoff/app_group.h"
 #include "handoff/file_formats.h"
 #include "kolv/handoff_names.h"
-#include "platform/linux/handoff_check.h"
 #include "platform/linux/host_clock.h"
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
-#include "platform/linux/portal_probe.h"
-#include "platform/pipewire/session_probe.h"
 
 namespace kolv {
 namespace {
@@ -36,7 +36,7 @@ std::string pipewireSocket() {
 }
 
 std::vector<CheckItem> checkPipeWire() {
-  const pipewire::SessionReport session = pipewire::probeSession(kNodeName, kTimeout);
+  const SessionReport session = probeSession(kNodeName, kTimeout);
   std::vector<CheckItem> items;
   if (!session.reachable) {
     items.push_back({Status::failure, "PipeWire: not reachable at " + pipewireSocket() + " (" + session.error + ")",

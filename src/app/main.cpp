@@ -1,5 +1,6 @@
-// kolv-camera: the camera process on Linux. Composes the platform (Linux services, the
-// PipeWire host) and hands it to the camera's entry. Runs on the main thread.
+// kolv-camera: the camera process on Linux. Composes the platform (Linux services, and one
+// camera host over the outputs: the PipeWire node) and hands it to the camera's entry. Runs on
+// the main thread. A further output is built here and added to the host's list.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -19,7 +20,8 @@
 #include "platform/linux/media_linux.h"
 #include "platform/linux/signal_run_loop.h"
 #include "platform/linux/syslog_log.h"
-#include "platform/pipewire/pipewire_host.h"
+#include "platform/output/outputs_host.h"
+#include "platform/pipewire/pipewire_output.h"
 #include "service/extension_main.h"
 
 namespace {
@@ -45,12 +47,12 @@ bool stderrIsJournal() {
   return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) == stream;
 }
 
-// The main run loop, followed by the host leaving PipeWire: when the camera is released
-// after the loop, no consumer can still be streaming from it and its last stop request has
-// been made. Main thread.
+// The main run loop, followed by the host shutting its outputs down: when the camera is
+// released after the loop, no consumer can still be streaming from it and its last stop request
+// has been made. Main thread.
 class ServiceRunLoop final : public kolv::RunLoop {
  public:
-  ServiceRunLoop(kolv::SignalRunLoop& loop, kolv::PipeWireHost& host) : loop_(loop), host_(host) {}
+  ServiceRunLoop(kolv::SignalRunLoop& loop, kolv::output::OutputsHost& host) : loop_(loop), host_(host) {}
   void run() override {
     loop_.run();
     host_.shutdown();
@@ -58,7 +60,7 @@ class ServiceRunLoop final : public kolv::RunLoop {
 
  private:
   kolv::SignalRunLoop& loop_;
-  kolv::PipeWireHost& host_;
+  kolv::output::OutputsHost& host_;
 };
 
 }  // namespace
@@ -85,7 +87,8 @@ int main(int argc, char** argv) {
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch(&log);
-  kolv::PipeWireHost host(log);
+  kolv::PipeWireOutput pipeWire(log);
+  kolv::output::OutputsHost host(log, {pipeWire});
   // Whether a companion publishes now, in the camera's app group (the same rules as --check):
   // a surface whose entry is gone then is a companion that stopped, not a fault.
   const std::optional<std::filesystem::path> container =
@@ -94,7 +97,7 @@ int main(int argc, char** argv) {
   kolv::LinuxMediaServices media(clock, log, kolv::defaultSurfaceRegistry(),
                                  [container] { return container && kolv::handoff::isCompanionPublishing(*container); });
   // The camera draws its frames straight into the PipeWire buffers that consumers map.
-  media.supplyStreamBuffers(host.streamBuffers());
+  media.supplyStreamBuffers(pipeWire.streamBuffers());
   kolv::InfoPlistBundleServices bundles(&log);
   kolv::AppGroupFileManager fileManager(log, kolv::companionHandOffFiles());
   kolv::SignalRunLoop signalRunLoop;

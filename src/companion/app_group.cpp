@@ -25,6 +25,10 @@ const char* describe(Status status) {
   switch (status) {
     case Status::ok:
       return "success";
+    case Status::timedOut:
+      return "timed out before the cue";
+    case Status::notWatched:
+      return "the camera is not reading; paced by the frame rate";
     case Status::busy:
       return "no surface is free to draw into yet";
     case Status::noFrame:

@@ -18,6 +18,7 @@ struct kolv_companion {
   std::string group;
   std::string container;
   std::string lastError;
+  uint32_t pixelFormat = KOLV_PIXEL_FORMAT_BGRA;
 };
 
 namespace {
@@ -46,6 +47,10 @@ int code(Status status) {
       return KOLV_COMPANION_SURFACE_UNAVAILABLE;
     case Status::writeFailed:
       return KOLV_COMPANION_WRITE_FAILED;
+    case Status::timedOut:
+      return KOLV_COMPANION_TIMED_OUT;
+    case Status::notWatched:
+      return KOLV_COMPANION_NOT_WATCHED;
   }
   return KOLV_COMPANION_INVALID_ARGUMENT;
 }
@@ -84,7 +89,32 @@ int beginFrame(kolv_companion* companion, kolv_companion_frame* frame) {
   return KOLV_COMPANION_OK;
 }
 
+int beginFramePlanes(kolv_companion* companion, kolv_companion_planes* frame) {
+  const auto canvas = companion->publisher.beginFrame();
+  if (!canvas) return finish(companion, whyNoCanvas(companion));
+  *frame = kolv_companion_planes{};
+  frame->pixels = reinterpret_cast<uint8_t*>(canvas->pixels.data());
+  frame->size = canvas->pixels.size();
+  frame->width = canvas->width;
+  frame->height = canvas->height;
+  frame->pixel_format = canvas->pixelFormat;
+  frame->surface_id = canvas->surfaceID;
+  frame->plane_count = static_cast<uint32_t>(canvas->planeCount);
+  for (std::size_t i = 0; i < canvas->planeCount && i < KOLV_COMPANION_MAX_PLANES; ++i) {
+    const kolv::companion::Plane& plane = canvas->planes[i];
+    frame->planes[i] = kolv_companion_plane{reinterpret_cast<uint8_t*>(plane.bytes.data()), plane.offset,
+                                            plane.bytesPerRow, plane.rows, plane.rowBytes};
+  }
+  return KOLV_COMPANION_OK;
+}
+
 int publishCopy(kolv_companion* companion, const std::byte* pixels, std::size_t size, std::size_t bytesPerRow) {
+  if (companion->pixelFormat != KOLV_PIXEL_FORMAT_BGRA) {
+    companion->lastError =
+        "kolv_companion_publish_bgra copies 'BGRA' pictures; this publisher draws in another pixel format "
+        "(draw through kolv_companion_begin_frame_planes)";
+    return KOLV_COMPANION_INVALID_ARGUMENT;
+  }
   const auto canvas = companion->publisher.beginFrame();
   if (!canvas) return finish(companion, whyNoCanvas(companion));
   const std::size_t rowBytes = std::size_t{canvas->width} * 4;
@@ -106,8 +136,14 @@ int publishCopy(kolv_companion* companion, const std::byte* pixels, std::size_t 
 extern "C" {
 
 kolv_companion* kolv_companion_open(const char* app_group, const char* info_plist, uint32_t width, uint32_t height,
-                                    int* status) try {
+                                    int* status) {
+  return kolv_companion_open_format(app_group, info_plist, width, height, KOLV_PIXEL_FORMAT_BGRA, status);
+}
+
+kolv_companion* kolv_companion_open_format(const char* app_group, const char* info_plist, uint32_t width,
+                                           uint32_t height, uint32_t pixel_format, int* status) try {
   kolv::companion::Options options;
+  if (pixel_format != 0) options.pixelFormat = pixel_format;
   if (app_group != nullptr) {
     options.appGroupID = app_group;
     // An empty name is a mistake, not a request for the default.
@@ -127,7 +163,7 @@ kolv_companion* kolv_companion_open(const char* app_group, const char* info_plis
     if (status) *status = code(error.status);
     return nullptr;
   }
-  auto* companion = new kolv_companion{std::move(*publisher), {}, {}, {}};
+  auto* companion = new kolv_companion{std::move(*publisher), {}, {}, {}, options.pixelFormat};
   companion->group = companion->publisher.appGroupID();
   companion->container = companion->publisher.container().string();
   if (status) *status = KOLV_COMPANION_OK;
@@ -142,6 +178,11 @@ void kolv_companion_close(kolv_companion* companion) { delete companion; }
 int kolv_companion_begin_frame(kolv_companion* companion, kolv_companion_frame* frame) {
   if (companion == nullptr || frame == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
   return guarded([&] { return beginFrame(companion, frame); });
+}
+
+int kolv_companion_begin_frame_planes(kolv_companion* companion, kolv_companion_planes* frame) {
+  if (companion == nullptr || frame == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  return guarded([&] { return beginFramePlanes(companion, frame); });
 }
 
 int kolv_companion_publish(kolv_companion* companion) {
@@ -177,9 +218,34 @@ int kolv_companion_set_hold_time(kolv_companion* companion, double seconds) {
   return guarded([&] { return finish(companion, companion->publisher.setHoldTime(holdTime)); });
 }
 
+int kolv_companion_wait_for_cue(kolv_companion* companion, double draw_seconds, double timeout_seconds) {
+  if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  constexpr double kLongest = 3600;
+  if (!(draw_seconds >= 0 && draw_seconds < kLongest && timeout_seconds >= 0 && timeout_seconds < kLongest)) {
+    return guarded([&] {
+      char shown[64];
+      std::snprintf(shown, sizeof shown, "%g s to draw, %g s timeout", draw_seconds, timeout_seconds);
+      companion->lastError = std::string(shown) + " refused: each must be at least 0 and below an hour";
+      return KOLV_COMPANION_INVALID_ARGUMENT;
+    });
+  }
+  const auto nanoseconds = [](double seconds) {
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(std::llround(seconds * 1e9)));
+  };
+  return guarded(
+      [&] { return code(companion->publisher.waitForCue(nanoseconds(draw_seconds), nanoseconds(timeout_seconds))); });
+}
+
+int kolv_companion_set_frame_rate(kolv_companion* companion, double frames_per_second) {
+  if (companion == nullptr) return KOLV_COMPANION_INVALID_ARGUMENT;
+  return guarded([&] { return finish(companion, companion->publisher.setFrameRate(frames_per_second)); });
+}
+
 int kolv_companion_watched(const kolv_companion* companion) {
   return companion != nullptr && companion->publisher.watched() ? 1 : 0;
 }
+
+uint32_t kolv_companion_pixel_format(const kolv_companion* companion) { return companion ? companion->pixelFormat : 0; }
 
 double kolv_companion_last_timestamp(const kolv_companion* companion) {
   return companion ? companion->publisher.lastTimestamp() : 0;
@@ -221,6 +287,10 @@ const char* kolv_companion_status_string(int status) {
       return describe(Status::surfaceUnavailable);
     case KOLV_COMPANION_WRITE_FAILED:
       return describe(Status::writeFailed);
+    case KOLV_COMPANION_TIMED_OUT:
+      return describe(Status::timedOut);
+    case KOLV_COMPANION_NOT_WATCHED:
+      return describe(Status::notWatched);
     case KOLV_COMPANION_OUT_OF_MEMORY:
       return "out of memory";
   }

@@ -2,18 +2,21 @@
 //
 // Why a surface is safe to draw into again. The camera sends no copy of the surface list,
 // only whatever surface the surface-ID file names when its frame timer ticks (30 times a
-// second): it reads that file, then the timestamp, and if the timestamp is new it posts
-// the named surface to its PipeWire thread, which copies the pixels out when it next
-// wakes, normally well under a millisecond later; a post still waiting at the next tick
-// is replaced by that tick's. So the camera may still be reading a surface for about one
-// tick after the surface-ID file stopped naming it, and never later than that unless the
-// machine stalls the copying thread itself. The publisher therefore
+// second): on the tick it reads that file, then the timestamp, and if the timestamp is new it
+// writes the named surface's pixels into each output's buffer (copied, or converted) before
+// the tick ends; nothing reads the surface after that. So the camera may still be reading a
+// surface for as long as one tick lasts after the surface-ID file stopped naming it: normally
+// a millisecond or two, but a tick is a thread like any other, and on a loaded machine where
+// the frame queue gets no real-time priority it can be preempted for tens of milliseconds in
+// the middle of a copy (tests under AddressSanitizer on two busy cores tore pictures with a
+// 40 ms rest, when the copy was made on another thread after the tick). The publisher
+// therefore
 //   - never draws into the surface the file names (the one last handed over);
 //   - names a different surface with every new picture, going round the ring in order,
 //     so the next one to draw into is always the one that has rested longest;
 //   - draws into a surface only once `reuseDelay` has passed since the file stopped naming
-//     it: 100 ms by default, three ticks, since on a loaded machine the copying thread can
-//     run late (tests under AddressSanitizer on two busy cores tore pictures at 40 ms);
+//     it: 100 ms by default, three ticks, well above a tick's length even when it is
+//     preempted, and still only five surfaces at 30 pictures a second;
 //   - makes another surface when the next one in turn has not rested long enough, and
 //     puts it in the ring right after the named one; beginFrame() says busy only when
 //     maxSurfaceCount surfaces are all too recent.
@@ -46,8 +49,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -59,6 +64,7 @@
 #include "handoff/unique_fd.h"
 #include "handoff_files.h"
 #include "kolv/companion.h"
+#include "read_cadence.h"
 #include "read_watcher.h"
 #include "realtime/priority_inheritance_mutex.h"
 
@@ -67,6 +73,17 @@ namespace {
 
 constexpr std::size_t kMaxSurfaceCount = 16;
 constexpr double kTimestampStep = 1e-6;
+
+}  // namespace
+
+void Clock::sleepUntil(std::chrono::nanoseconds until) {
+  const timespec at{static_cast<time_t>(until.count() / 1'000'000'000),
+                    static_cast<long>(until.count() % 1'000'000'000)};
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
+
+namespace {
 
 // CLOCK_REALTIME and CLOCK_MONOTONIC; stateless, safe from any thread.
 class SystemClock final : public Clock {
@@ -83,7 +100,28 @@ class SystemClock final : public Clock {
   }
 };
 
+std::chrono::nanoseconds frameInterval(double framesPerSecond) {
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / framesPerSecond));
+}
+
+bool isValidFrameRate(double framesPerSecond) { return framesPerSecond > 0 && framesPerSecond <= 1000; }
+
 Error failure(Status status, std::string detail) { return Error{status, std::move(detail)}; }
+
+// 'NV12' for 0x4e563132, or the number in hex when a letter is not printable.
+std::string fourCC(std::uint32_t code) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const auto letter = static_cast<char>((code >> shift) & 0xFF);
+    if (letter < 0x20 || letter > 0x7E) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08x", code);
+      return hex;
+    }
+    text += letter;
+  }
+  return "'" + text + "'";
+}
 
 std::string systemReason(const std::filesystem::path& path, int error) {
   return path.string() + ": " + std::strerror(error);
@@ -143,6 +181,7 @@ struct Publisher::Impl {
   std::filesystem::path registry;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
   std::size_t maxSurfaces = 0;
   std::shared_ptr<Clock> clock;
   std::chrono::nanoseconds reuseDelay{};
@@ -158,6 +197,9 @@ struct Publisher::Impl {
   std::optional<std::chrono::nanoseconds> pictureAt;  // the last publish() or republish()
   std::optional<std::chrono::nanoseconds> lastReadAt;
   std::uint64_t reads = 0;
+  ReadCadence cadence;
+  std::chrono::nanoseconds frameInterval{};
+  std::optional<Cue> lastCue;  // the last one taken
   // Declared last, so stopped first: its thread uses everything above.
   std::string keepAliveProblem;   // why there is no watcher, if there is none
   std::string keepAlivePriority;  // what the watcher's thread got
@@ -183,7 +225,7 @@ struct Publisher::Impl {
 
   std::optional<SharedSurface> makeSurface() {
     std::string reason;
-    auto surface = SharedSurface::createIn(registry, width, height, kSurfacePixelFormatBGRA, 0, &reason);
+    auto surface = SharedSurface::createIn(registry, width, height, pixelFormat, 0, &reason);
     if (!surface) fail(Status::surfaceUnavailable, reason);
     return surface;
   }
@@ -212,12 +254,39 @@ struct Publisher::Impl {
     return Status::ok;
   }
 
+  // The cue after the last one taken. Caller holds the mutex.
+  Cue cue(std::chrono::nanoseconds drawTime) const {
+    const auto now = clock->monotonic();
+    const auto lead = drawTime + kCueMargin;
+    if (lastReadAt && now - *lastReadAt <= kWatchedWindow) {
+      auto earliest = now + lead;
+      // A later read than the last cue's, and at the frame rate: half a tick early is the
+      // same tick.
+      const auto period = cadence.predict()->period;
+      if (lastCue && lastCue->read) {
+        earliest = std::max(earliest, *lastCue->read + std::max(frameInterval - period / 2, period / 2));
+      }
+      // Never before the read that takes the last picture (one drawn late goes out a read
+      // later than its cue): two pictures in one tick would lose the first.
+      if (pictureAt) {
+        if (const auto takenBy = cadence.nextReadAtOrAfter(*pictureAt))
+          earliest = std::max(earliest, *takenBy + period / 2);
+      }
+      if (const auto read = cadence.nextReadAtOrAfter(earliest)) return Cue{*read - lead, read, Status::ok};
+    }
+    auto start = lastCue ? lastCue->start + frameInterval : now;
+    if (start < now - frameInterval) start = now;
+    return Cue{start, std::nullopt, Status::notWatched};
+  }
+
   // On the watcher's thread: the camera has just read the frame file. A failed write is
   // left to the next read, or to the caller's next publish(), which reports it.
   void frameFileRead() {
     const std::lock_guard guard(mutex);
     const auto now = clock->monotonic();
     ++reads;
+    if (lastReadAt && now - *lastReadAt > kWatchedWindow) cadence.clear();
+    cadence.noteRead(now);
     lastReadAt = now;
     if (!named || !pictureAt) return;
     if (holdTime.count() > 0 && now - *pictureAt >= holdTime) return;
@@ -226,13 +295,22 @@ struct Publisher::Impl {
   }
 };
 
+bool isPublishablePixelFormat(std::uint32_t pixelFormat) {
+  return std::find(kPixelFormats.begin(), kPixelFormats.end(), pixelFormat) != kPixelFormats.end();
+}
+
 std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   auto reject = [error](Status status, std::string detail) -> std::optional<Publisher> {
     if (error) *error = failure(status, std::move(detail));
     return std::nullopt;
   };
-  if (!isValidSurfaceGeometry(options.width, options.height, kSurfacePixelFormatBGRA,
-                              packedBytesPerRow(options.width, kSurfacePixelFormatBGRA))) {
+  if (!isPublishablePixelFormat(options.pixelFormat)) {
+    return reject(Status::invalidArgument, "pixel format " + fourCC(options.pixelFormat) +
+                                               " (the camera shows 'BGRA', 'RGBA', 'ARGB', 'ABGR', 'NV12', "
+                                               "'I420', 'YUY2' and 'UYVY')");
+  }
+  if (!isValidSurfaceGeometry(options.width, options.height, options.pixelFormat,
+                              packedBytesPerRow(options.width, options.pixelFormat))) {
     return reject(Status::invalidArgument, "picture size " + std::to_string(options.width) + "x" +
                                                std::to_string(options.height) + " (1 to 16384 each)");
   }
@@ -243,6 +321,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   }
   if (options.reuseDelay.count() < 0) return reject(Status::invalidArgument, "negative reuse delay");
   if (options.holdTime.count() < 0) return reject(Status::invalidArgument, "negative hold time");
+  if (!isValidFrameRate(options.frameRate)) {
+    return reject(Status::invalidArgument,
+                  "frame rate " + std::to_string(options.frameRate) + " (above 0, up to 1000)");
+  }
 
   auto impl = std::make_unique<Impl>();
   if (!options.appGroupID.empty()) {
@@ -269,8 +351,10 @@ std::optional<Publisher> Publisher::open(const Options& options, Error* error) {
   impl->registry = options.surfaceRegistry ? *options.surfaceRegistry : defaultSurfaceRegistry();
   impl->width = options.width;
   impl->height = options.height;
+  impl->pixelFormat = options.pixelFormat;
   impl->maxSurfaces = options.maxSurfaceCount;
   impl->holdTime = options.holdTime;
+  impl->frameInterval = frameInterval(options.frameRate);
   // Entries of companions that were killed stay behind; clear them before adding ours.
   if (const UniqueFD folder = openSurfaceRegistry(impl->registry, false)) sweepDeadSurfaces(folder.get());
   for (std::size_t i = 0; i < options.surfaceCount; ++i) {
@@ -314,7 +398,19 @@ std::optional<Canvas> Publisher::beginFrame() {
     self.drawing = next;
   }
   const SharedSurface& surface = self.slots[*self.drawing].surface;
-  return Canvas{surface.pixels(), surface.width(), surface.height(), surface.bytesPerRow(), surface.id()};
+  Canvas canvas{surface.pixels(), surface.width(), surface.height(), surface.bytesPerRow(), surface.id()};
+  canvas.pixelFormat = surface.pixelFormat();
+  // The same layout the camera reads the surface by.
+  const SurfacePlanes layout =
+      surfacePlanes(surface.width(), surface.height(), surface.pixelFormat(), surface.bytesPerRow());
+  canvas.planeCount = layout.count;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    const SurfacePlane& plane = layout.planes[i];
+    canvas.planes[i] = Plane{canvas.pixels.subspan(plane.offset, plane.bytesPerRow * plane.rows), plane.offset,
+                             static_cast<std::uint32_t>(plane.bytesPerRow), static_cast<std::uint32_t>(plane.rows),
+                             static_cast<std::uint32_t>(plane.rowBytes)};
+  }
+  return canvas;
 }
 
 Status Publisher::publish() {
@@ -343,6 +439,40 @@ Status Publisher::setHoldTime(std::chrono::nanoseconds holdTime) {
   if (holdTime.count() < 0) return impl_->fail(Status::invalidArgument, "negative hold time");
   const std::lock_guard guard(impl_->mutex);
   impl_->holdTime = holdTime;
+  return Status::ok;
+}
+
+Publisher::Cue Publisher::nextCue(std::chrono::nanoseconds drawTime) {
+  const std::lock_guard guard(impl_->mutex);
+  impl_->lastCue = impl_->cue(std::max(drawTime, std::chrono::nanoseconds::zero()));
+  return *impl_->lastCue;
+}
+
+Status Publisher::waitForCue(std::chrono::nanoseconds drawTime, std::chrono::nanoseconds timeout) {
+  Impl& self = *impl_;
+  std::optional<Cue> next;
+  std::chrono::nanoseconds deadline{};
+  {
+    const std::lock_guard guard(self.mutex);
+    deadline = self.clock->monotonic() + std::max(timeout, std::chrono::nanoseconds::zero());
+    next = self.cue(std::max(drawTime, std::chrono::nanoseconds::zero()));
+    if (next->start <= deadline) self.lastCue = next;
+  }
+  // Not under the lock: the watcher goes on seeing reads meanwhile.
+  if (next->start > deadline) {
+    self.clock->sleepUntil(deadline);
+    return Status::timedOut;
+  }
+  self.clock->sleepUntil(next->start);
+  return next->status;
+}
+
+Status Publisher::setFrameRate(double framesPerSecond) {
+  if (!isValidFrameRate(framesPerSecond)) {
+    return impl_->fail(Status::invalidArgument, "frame rate must be above 0 and at most 1000");
+  }
+  const std::lock_guard guard(impl_->mutex);
+  impl_->frameInterval = frameInterval(framesPerSecond);
   return Status::ok;
 }
 

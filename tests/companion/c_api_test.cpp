@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -163,6 +164,103 @@ TEST_F(CInterfaceTest, ASurfaceThatCannotBeMadeIsNotBusy) {
   kolv_companion_frame frame{};
   EXPECT_EQ(kolv_companion_begin_frame(companion, &frame), KOLV_COMPANION_SURFACE_UNAVAILABLE);
   fs::permissions(registry, fs::perms::others_write, fs::perm_options::remove);
+  kolv_companion_close(companion);
+}
+
+// The planes a C producer draws in, for each format, where the camera reads them: planar
+// formats put their chroma right after the Y plane, 'I420' with rows half as long.
+TEST_F(CInterfaceTest, DescribesThePlanesOfEachPixelFormat) {
+  struct Expected {
+    uint32_t format;
+    uint32_t planeCount;
+    std::vector<std::array<std::size_t, 4>> planes;  // offset, bytes per row, rows, row bytes
+  };
+  const std::vector<Expected> cases = {
+      {KOLV_PIXEL_FORMAT_BGRA, 1, {{0, 5120, 720, 5120}}},
+      {KOLV_PIXEL_FORMAT_ABGR, 1, {{0, 5120, 720, 5120}}},
+      {KOLV_PIXEL_FORMAT_NV12, 2, {{0, 1280, 720, 1280}, {921600, 1280, 360, 1280}}},
+      {KOLV_PIXEL_FORMAT_I420, 3, {{0, 1280, 720, 1280}, {921600, 640, 360, 640}, {1152000, 640, 360, 640}}},
+      {KOLV_PIXEL_FORMAT_YUY2, 1, {{0, 2560, 720, 2560}}},
+      {KOLV_PIXEL_FORMAT_UYVY, 1, {{0, 2560, 720, 2560}}},
+  };
+  for (const Expected& expected : cases) {
+    SCOPED_TRACE(expected.format);
+    int status = -100;
+    kolv_companion* companion = kolv_companion_open_format(nullptr, nullptr, 0, 0, expected.format, &status);
+    ASSERT_NE(companion, nullptr) << kolv_companion_status_string(status);
+    EXPECT_EQ(kolv_companion_pixel_format(companion), expected.format);
+    kolv_companion_planes frame{};
+    ASSERT_EQ(kolv_companion_begin_frame_planes(companion, &frame), KOLV_COMPANION_OK);
+    EXPECT_EQ(frame.pixel_format, expected.format);
+    EXPECT_EQ(frame.width, 1280u);
+    EXPECT_EQ(frame.height, 720u);
+    ASSERT_EQ(frame.plane_count, expected.planeCount);
+    const auto& last = expected.planes.back();
+    EXPECT_EQ(frame.size, last[0] + last[1] * last[2]);
+    for (std::size_t i = 0; i < frame.plane_count; ++i) {
+      const kolv_companion_plane& plane = frame.planes[i];
+      EXPECT_EQ(plane.offset, expected.planes[i][0]) << i;
+      EXPECT_EQ(plane.data, frame.pixels + plane.offset) << i;
+      EXPECT_EQ(plane.bytes_per_row, expected.planes[i][1]) << i;
+      EXPECT_EQ(plane.rows, expected.planes[i][2]) << i;
+      EXPECT_EQ(plane.row_bytes, expected.planes[i][3]) << i;
+    }
+    // The whole canvas is writable memory of the surface.
+    std::memset(frame.pixels, 0x80, frame.size);
+    // The older call describes the first plane of the same canvas.
+    kolv_companion_frame first{};
+    ASSERT_EQ(kolv_companion_begin_frame(companion, &first), KOLV_COMPANION_OK);
+    EXPECT_EQ(first.pixels, frame.pixels);
+    EXPECT_EQ(first.bytes_per_row, frame.planes[0].bytes_per_row);
+    EXPECT_EQ(first.surface_id, frame.surface_id);
+    EXPECT_EQ(kolv_companion_publish(companion), KOLV_COMPANION_OK);
+    if (expected.format != KOLV_PIXEL_FORMAT_BGRA) {
+      std::vector<std::uint8_t> picture(5120 * 720);
+      EXPECT_EQ(kolv_companion_publish_bgra(companion, picture.data(), picture.size(), 5120),
+                KOLV_COMPANION_INVALID_ARGUMENT);
+      EXPECT_NE(std::strstr(kolv_companion_last_error(companion), "'BGRA'"), nullptr);
+    }
+    kolv_companion_close(companion);
+  }
+}
+
+TEST_F(CInterfaceTest, OpensInTheDefaultFormatAndRefusesOthers) {
+  kolv_companion* companion = kolv_companion_open(nullptr, nullptr, 0, 0, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_pixel_format(companion), KOLV_PIXEL_FORMAT_BGRA);
+  kolv_companion_close(companion);
+  companion = kolv_companion_open_format(nullptr, nullptr, 0, 0, 0, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_pixel_format(companion), KOLV_PIXEL_FORMAT_BGRA);
+  kolv_companion_close(companion);
+
+  // Codes the camera cannot show, and its own aliases, which the library does not write.
+  for (const uint32_t format : {0x52474232u /* 'RGB2' */, 0x34323076u /* '420v' */, 0x00000020u, 1u}) {
+    int status = 0;
+    EXPECT_EQ(kolv_companion_open_format(nullptr, nullptr, 0, 0, format, &status), nullptr) << format;
+    EXPECT_EQ(status, KOLV_COMPANION_INVALID_ARGUMENT) << format;
+  }
+  EXPECT_TRUE(fs::is_empty(root_ / "kolv-surfaces"));
+}
+
+// The cue through the C interface, on the system clock: nothing reads, so it paces.
+TEST_F(CInterfaceTest, WaitsForACueAndRefusesBadTimes) {
+  kolv_companion* companion = kolv_companion_open(nullptr, nullptr, 64, 36, nullptr);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_EQ(kolv_companion_wait_for_cue(companion, 0.005, 1), KOLV_COMPANION_NOT_WATCHED);
+  ASSERT_EQ(kolv_companion_set_frame_rate(companion, 0.5), KOLV_COMPANION_OK);
+  // The next cue is 2 s away.
+  EXPECT_EQ(kolv_companion_wait_for_cue(companion, 0, 0.001), KOLV_COMPANION_TIMED_OUT);
+  for (const auto& [draw, timeout] :
+       std::vector<std::pair<double, double>>{{-0.001, 1}, {0, -1}, {NAN, 1}, {0, INFINITY}, {3600, 1}}) {
+    EXPECT_EQ(kolv_companion_wait_for_cue(companion, draw, timeout), KOLV_COMPANION_INVALID_ARGUMENT)
+        << draw << " " << timeout;
+  }
+  EXPECT_NE(std::strstr(kolv_companion_last_error(companion), "below an hour"), nullptr);
+  EXPECT_EQ(kolv_companion_set_frame_rate(companion, 0), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_set_frame_rate(companion, 1001), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_EQ(kolv_companion_wait_for_cue(nullptr, 0, 0), KOLV_COMPANION_INVALID_ARGUMENT);
+  EXPECT_STREQ(kolv_companion_status_string(KOLV_COMPANION_TIMED_OUT), "timed out before the cue");
   kolv_companion_close(companion);
 }
 

@@ -1,5 +1,7 @@
 // The companion library against the camera's own reader: the same group and
 // container, pictures that arrive whole, and timestamps the camera accepts after a restart.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -10,6 +12,7 @@
 #include "platform/linux/app_group_file_manager.h"
 #include "platform/linux/info_plist_bundle.h"
 #include "platform/linux/media_linux.h"
+#include "platform/pipewire/picture_conversion.h"
 #include "shared/shared_frame_reader.h"
 #include "support/binary_plist.h"
 #include "support/test_platform.h"
@@ -297,6 +300,139 @@ TEST_F(TurnTakingTest, ReusingASurfaceTooSoonTearsPictures) {
   const TurnTaking result = simulate(2, 2, 0ms, 1);
   EXPECT_EQ(result.drawnWhileNamed, 0);
   EXPECT_GT(result.torn, 0);
+}
+
+// Pictures in every format the library publishes, drawn plane by plane as a producer does
+// from the canvas's description, read by the camera and converted to 'BGRA' as its PipeWire
+// host converts them. Each pixel differs from its neighbours, so a plane at the wrong offset,
+// a wrong row length or swapped chroma shows.
+struct Colour {
+  int b, g, r, a;
+};
+
+Colour packedColour(std::size_t x, std::size_t y) {
+  return {static_cast<int>((x * 3 + y) % 256), static_cast<int>((y * 5 + 17) % 256),
+          static_cast<int>((x + y * 7 + 40) % 256), static_cast<int>(200 + x % 50)};
+}
+int lumaAt(std::size_t x, std::size_t y) { return 16 + static_cast<int>((x * 7 + y * 3) % 220); }
+// Chroma for the block of pixels at chroma column cx, chroma row cy.
+int uAt(std::size_t cx, std::size_t cy) { return 16 + static_cast<int>((cx * 11 + cy * 5) % 225); }
+int vAt(std::size_t cx, std::size_t cy) { return 16 + static_cast<int>((cx * 3 + cy * 13 + 60) % 225); }
+
+// BT.601 limited range, the camera's conversion.
+Colour fromYUV(int y, int u, int v) {
+  const double luma = 1.164 * (y - 16);
+  const auto clamp = [](double value) { return static_cast<int>(std::lround(std::clamp(value, 0.0, 255.0))); };
+  return {clamp(luma + 2.018 * (u - 128)), clamp(luma - 0.391 * (u - 128) - 0.813 * (v - 128)),
+          clamp(luma + 1.596 * (v - 128)), 255};
+}
+
+void drawFormat(const Canvas& canvas) {
+  const auto put = [&](std::size_t plane, std::size_t row, std::size_t byte, int value) {
+    const Plane& p = canvas.planes[plane];
+    ASSERT_LT(byte, p.rowBytes);
+    ASSERT_LT(row, p.rows);
+    p.bytes[row * p.bytesPerRow + byte] = static_cast<std::byte>(value);
+  };
+  for (std::size_t y = 0; y < canvas.height; ++y) {
+    for (std::size_t x = 0; x < canvas.width; ++x) {
+      const Colour c = packedColour(x, y);
+      const int luma = lumaAt(x, y);
+      const bool left = x % 2 == 0;
+      switch (canvas.pixelFormat) {
+        case kPixelFormatBGRA:
+          for (int i = 0; const int value : {c.b, c.g, c.r, c.a}) put(0, y, x * 4 + i++, value);
+          break;
+        case kPixelFormatRGBA:
+          for (int i = 0; const int value : {c.r, c.g, c.b, c.a}) put(0, y, x * 4 + i++, value);
+          break;
+        case kPixelFormatARGB:
+          for (int i = 0; const int value : {c.a, c.r, c.g, c.b}) put(0, y, x * 4 + i++, value);
+          break;
+        case kPixelFormatABGR:
+          for (int i = 0; const int value : {c.a, c.b, c.g, c.r}) put(0, y, x * 4 + i++, value);
+          break;
+        case kPixelFormatNV12:
+          put(0, y, x, luma);
+          if (left && y % 2 == 0) put(1, y / 2, x, uAt(x / 2, y / 2)), put(1, y / 2, x + 1, vAt(x / 2, y / 2));
+          break;
+        case kPixelFormatI420:
+          put(0, y, x, luma);
+          if (left && y % 2 == 0) put(1, y / 2, x / 2, uAt(x / 2, y / 2)), put(2, y / 2, x / 2, vAt(x / 2, y / 2));
+          break;
+        case kPixelFormatYUY2:  // Y0 U Y1 V
+          put(0, y, x * 2, luma);
+          if (left) put(0, y, x * 2 + 1, uAt(x / 2, y)), put(0, y, x * 2 + 3, vAt(x / 2, y));
+          break;
+        case kPixelFormatUYVY:  // U Y0 V Y1
+          put(0, y, x * 2 + 1, luma);
+          if (left) put(0, y, x * 2, uAt(x / 2, y)), put(0, y, x * 2 + 2, vAt(x / 2, y));
+          break;
+        default:
+          FAIL() << "no drawing for format " << canvas.pixelFormat;
+      }
+    }
+  }
+}
+
+Colour expectedColour(std::uint32_t format, std::size_t x, std::size_t y) {
+  switch (format) {
+    case kPixelFormatNV12:
+    case kPixelFormatI420:
+      return fromYUV(lumaAt(x, y), uAt(x / 2, y / 2), vAt(x / 2, y / 2));
+    case kPixelFormatYUY2:
+    case kPixelFormatUYVY:
+      return fromYUV(lumaAt(x, y), uAt(x / 2, y), vAt(x / 2, y));
+    default:
+      return packedColour(x, y);
+  }
+}
+
+std::string fourCCName(std::uint32_t code) {
+  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+          static_cast<char>(code)};
+}
+
+TEST_F(CameraReadsCompanionTest, PicturesOfEveryFormatReachTheCameraAndConvertToBGRA) {
+  for (const std::uint32_t format : kPixelFormats) {
+    SCOPED_TRACE(fourCCName(format));
+    std::filesystem::remove_all(container());
+    SharedFrameReader reader(camera_.platform);
+    Options settings = options();
+    settings.pixelFormat = format;
+    auto publisher = CompanionTest::open(settings);
+    auto canvas = publisher.beginFrame();
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->pixelFormat, format);
+    drawFormat(*canvas);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(publisher.publish(), Status::ok);
+
+    const auto frame = cameraTick(reader, publisher);
+    ASSERT_TRUE(frame) << "the camera refused the surface";
+    EXPECT_EQ(CVPixelBufferGetPixelFormatType(frame), format);
+    ASSERT_EQ(CVPixelBufferGetWidth(frame), 64u);
+    ASSERT_EQ(CVPixelBufferGetHeight(frame), 36u);
+    std::vector<std::uint8_t> bgra(64 * 36 * 4, 0);
+    const pipewire::SourcePicture source{static_cast<const std::byte*>(CVPixelBufferGetBaseAddress(frame)), 64, 36,
+                                         CVPixelBufferGetBytesPerRow(frame)};
+    ASSERT_TRUE(pipewire::convertToBGRA(source, format, {reinterpret_cast<std::byte*>(bgra.data()), 64, 36, 64 * 4}));
+    int wrong = 0;
+    for (std::size_t y = 0; y < 36; ++y) {
+      for (std::size_t x = 0; x < 64; ++x) {
+        const Colour want = expectedColour(format, x, y);
+        const std::uint8_t* got = &bgra[(y * 64 + x) * 4];
+        const bool near = std::abs(got[0] - want.b) <= 2 && std::abs(got[1] - want.g) <= 2 &&
+                          std::abs(got[2] - want.r) <= 2 && std::abs(got[3] - want.a) <= 2;
+        if (!near && wrong++ < 3) {
+          ADD_FAILURE() << "pixel " << x << "," << y << ": " << int{got[0]} << " " << int{got[1]} << " " << int{got[2]}
+                        << " " << int{got[3]} << ", expected " << want.b << " " << want.g << " " << want.r << " "
+                        << want.a;
+        }
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+  }
 }
 
 }  // namespace

@@ -45,9 +45,15 @@ class ManualClock final : public Clock {
  public:
   double wallSeconds() override { return wall.load(); }
   std::chrono::nanoseconds monotonic() override { return now; }
+  // Sleeping moves the clock on, at once.
+  void sleepUntil(std::chrono::nanoseconds until) override {
+    sleeps.fetch_add(1);
+    if (until > std::chrono::nanoseconds(now)) now = until;
+  }
 
   std::atomic<double> wall{1'700'000'000.0};
   AtomicDuration now{std::chrono::seconds(100)};
+  std::atomic<int> sleeps{0};
 };
 
 // Polls `condition` for up to 10 s: for the publisher's watcher thread, which answers a

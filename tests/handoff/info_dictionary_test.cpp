@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "support/temporary_folder.h"
 
 namespace kolv::handoff {
 namespace {
@@ -87,17 +88,9 @@ void onThreadWithStack(std::size_t stackBytes, const std::function<void()>& body
 
 class InfoDictionaryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kolv-info-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(folder_.path().empty()); }
 
-  fs::path write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-    return dir_ / name;
-  }
+  fs::path write(const std::string& name, const std::string& bytes) { return folder_.write(name, bytes); }
 
   // Reads `path` on a 128 KiB thread: whether it was read, and the reason when not.
   std::pair<bool, std::string> readOnSmallThread(const fs::path& path) {
@@ -107,7 +100,7 @@ class InfoDictionaryTest : public ::testing::Test {
     return {read, reason};
   }
 
-  fs::path dir_;
+  test::TemporaryFolder folder_{"kolv-info"};
 };
 
 TEST_F(InfoDictionaryTest, DeepNestingUnderTheSizeCapIsRefusedOnASmallThread) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "support/temporary_folder.h"
 
 #include "handoff/published_surface.h"
 #include "handoff/shared_surface.h"
@@ -30,21 +31,15 @@ constexpr int kNoNamespaces = 77;
 
 class SurfaceRegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kolv-registry-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    registry_ = root_ / "kolv-surfaces";
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { ASSERT_FALSE(root_.path().empty()); }
 
   std::size_t sweep() const {
     const UniqueFD folder = openSurfaceRegistry(registry_, false);
     return folder ? sweepDeadSurfaces(folder.get()) : 0;
   }
 
-  fs::path root_;
-  fs::path registry_;
+  test::TemporaryFolder root_{"kolv-registry"};
+  const fs::path registry_ = root_ / "kolv-surfaces";
 };
 
 // What a sweeper in a PID namespace of its own, with its own /proc, saw and did.

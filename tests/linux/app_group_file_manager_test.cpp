@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "support/temporary_folder.h"
 
 #include <chrono>
 #include <cmath>
@@ -45,18 +46,9 @@ class ScopedEnv {
 
 class AppGroupFileManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kolv-container-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(folder_.path().empty()); }
 
-  fs::path write(const std::string& name, const std::string& contents) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
-  }
+  fs::path write(const std::string& name, const std::string& contents) { return folder_.write(name, contents); }
 
   static std::vector<std::byte> bytes(const std::string& text) {
     std::vector<std::byte> out;
@@ -64,7 +56,8 @@ class AppGroupFileManagerTest : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
+  test::TemporaryFolder folder_{"kolv-container"};
+  const fs::path& dir_ = folder_.path();
 };
 
 TEST_F(AppGroupFileManagerTest, ContainerFollowsXdgRuntimeDirOnEveryCall) {

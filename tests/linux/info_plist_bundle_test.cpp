@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include "support/temporary_folder.h"
 
 #include <filesystem>
 #include <fstream>
@@ -32,20 +33,13 @@ std::string plist(const std::string& dictBody) {
 
 class InfoPlistBundleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kolv-info-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
   fs::path write(const std::string& contents, const std::string& name = "Info.plist") {
-    const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
+    return dir_.write(name, contents);
   }
 
-  fs::path dir_;
+  test::TemporaryFolder dir_{"kolv-info"};
 };
 
 constexpr const char* kAppGroupKey = "AppGroupIdentifier";
@@ -171,7 +165,7 @@ TEST_F(InfoPlistBundleTest, UnusableFilesGiveNoKeys) {
        write("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>group.a</string></array></plist>",
              "array.plist")},
       {"over 64 KiB", write(valid + std::string(64 * 1024, ' '), "huge.plist")},
-      {"a directory", dir_},
+      {"a directory", dir_.path()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "support/temporary_folder.h"
 
 #include "handoff/shared_surface.h"
 #include "handoff/unique_fd.h"
@@ -36,19 +37,11 @@ constexpr std::uint32_t kARGB = 0x41524742;
 // A private registry folder under a fresh temporary folder, removed afterwards.
 class SurfaceTest : public ::testing::Test {
  protected:
-  static std::filesystem::path makeRoot() {
-    char pattern[] = "/tmp/kolv-surface-test-XXXXXX";
-    return ::mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~SurfaceTest() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  void SetUp() override { ASSERT_FALSE(root_.empty()); }
+  void SetUp() override { ASSERT_FALSE(root_.path().empty()); }
 
   IOSurfaceRef lookup(IOSurfaceID id) { return media_.IOSurfaceLookup(id); }
 
-  const std::filesystem::path root_ = makeRoot();
+  const test::TemporaryFolder root_{"kolv-surface-test"};
   const std::filesystem::path registry_ = root_ / "kolv-surfaces";
   LinuxMediaServices media_{nullptr, registry_};
 };

@@ -148,7 +148,7 @@ for md in docs/*.md; do camera_files+=("$doc/$md"); done
 expect kolv-camera "${camera_files[@]}"
 expect libkolv-companion0 "$lib/libkolv_companion.so.0" "$lib/libkolv_companion.so.$upstream"
 expect libkolv-companion-dev "$lib/libkolv_companion.a" "$lib/libkolv_companion.so" \
-  /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h \
+  /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h /usr/include/kolv/pixel_formats.h \
   "$lib/pkgconfig/kolv-companion.pc" "$lib/cmake/KolvCompanion/KolvCompanionConfig.cmake" \
   "$lib/cmake/KolvCompanion/KolvCompanionConfigVersion.cmake" "$lib/cmake/KolvCompanion/KolvCompanionTargets.cmake"
 check "the library package holds the library alone, the development package its link" \

@@ -12,20 +12,21 @@
 #include <string>
 #include <thread>
 
-#include "fakes.h"
 #include "handoff/unique_fd.h"
-#include "platform/pipewire/pipewire_host.h"
+#include "platform/output/outputs_host.h"
+#include "platform/pipewire/pipewire_output.h"
+#include "support/output_fakes.h"
 
 namespace kolv {
 namespace {
 
 using namespace std::chrono_literals;
-using pipewire::testing::CountingStreamSource;
-using pipewire::testing::FakeDeviceSource;
-using pipewire::testing::FakeProviderSource;
-using pipewire::testing::MemoryPixelBuffer;
-using pipewire::testing::RecordingLog;
-using pipewire::testing::videoFormat;
+using output::testing::CountingStreamSource;
+using output::testing::FakeDeviceSource;
+using output::testing::FakeProviderSource;
+using output::testing::MemoryPixelBuffer;
+using output::testing::RecordingLog;
+using output::testing::videoFormat;
 
 // A folder that PipeWire clients of this process take for the runtime folder while it lives.
 class PrivateRuntimeFolder {
@@ -67,11 +68,12 @@ UniqueFD listenAt(const std::filesystem::path& path) {
 TEST(HostWithoutPipeWire, StartsSaysSoOnceAndKeepsTrying) {
   PrivateRuntimeFolder runtime;
   RecordingLog log;
-  PipeWireHostOptions options;
+  PipeWireOutputOptions options;
   options.remoteName = "kolv-test-absent-" + std::to_string(getpid());
   options.firstRetryDelay = 10ms;
   options.maxRetryDelay = 40ms;
-  PipeWireHost host(log, options);
+  PipeWireOutput pipeWire(log, options);
+  output::OutputsHost host(log, {pipeWire});
 
   auto providerSource = std::make_shared<FakeProviderSource>();
   auto deviceSource = std::make_shared<FakeDeviceSource>();
@@ -117,7 +119,8 @@ TEST(HostWithoutPipeWire, StartsSaysSoOnceAndKeepsTrying) {
 
 TEST(HostWithoutPipeWire, RegistrationsAreAcceptedAndSamplesBeforeStartIgnored) {
   RecordingLog log;
-  PipeWireHost host(log);
+  PipeWireOutput pipeWire(log);
+  output::OutputsHost host(log, {pipeWire});
   auto streamSource = std::make_shared<CountingStreamSource>();
   auto stream =
       CMIOExtensionStream::initWithLocalizedName(host, "Video", NSUUID::UUID(), CMIOExtensionStreamDirection::source,

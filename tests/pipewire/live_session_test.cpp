@@ -26,24 +26,25 @@
 #include <thread>
 #include <utility>
 
-#include "fakes.h"
 #include "platform/linux/pixel_buffer_pool.h"
-#include "platform/linux/stream_buffers.h"
-#include "platform/pipewire/pipewire_host.h"
+#include "platform/output/outputs_host.h"
+#include "platform/pipewire/pipewire_output.h"
 #include "platform/pipewire/pw_handles.h"
+#include "platform/pipewire/stream_buffers.h"
 #include "platform/pipewire/video_params.h"
+#include "support/output_fakes.h"
 
 namespace kolv::pipewire {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::AcceptingHost;
-using testing::CountingStreamSource;
-using testing::FakeDeviceSource;
-using testing::FakeProviderSource;
-using testing::MemoryPixelBuffer;
-using testing::RecordingLog;
-using testing::videoFormat;
+using output::testing::AcceptingHost;
+using output::testing::CountingStreamSource;
+using output::testing::FakeDeviceSource;
+using output::testing::FakeProviderSource;
+using output::testing::MemoryPixelBuffer;
+using output::testing::RecordingLog;
+using output::testing::videoFormat;
 
 constexpr auto kPatience = 20s;  // generous: a loaded two-core machine links slowly
 constexpr std::size_t kWidth = 1280;
@@ -295,7 +296,8 @@ class LiveSessionTest : public ::testing::Test {
   }
 
   RecordingLog log;
-  PipeWireHost host{log};
+  PipeWireOutput pipeWire{log};
+  output::OutputsHost host{log, {pipeWire}};
   FrameThread frames{640, 360, std::byte{0x77}};
   std::shared_ptr<FakeProviderSource> providerSource = std::make_shared<FakeProviderSource>();
   std::shared_ptr<FakeDeviceSource> deviceSource = std::make_shared<FakeDeviceSource>();
@@ -342,7 +344,7 @@ TEST_F(LiveSessionTest, ConsumerGetsTheSamplesTimesOrderAndPlacedPixels) {
 
 TEST_F(LiveSessionTest, FramesDrawnIntoPoolBuffersAreTheConsumersBuffersNoCopy) {
   frames.drawInto(std::make_shared<LinuxPixelBufferPool>(
-      PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, host.streamBuffers()));
+      PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, pipeWire.streamBuffers()));
   startService();
   Consumer consumer("kolv-live-test");
   ASSERT_TRUE(consumer.waitForFrames(30));
@@ -531,7 +533,7 @@ class LiveChurnTest : public LiveSessionTest {
     // As the camera's tick does: each frame drawn into a buffer lent by the node, from a pool
     // that refuses once 5 buffers are in use (lost ones count, and then every frame is refused).
     frames.drawInto(std::make_shared<LinuxPixelBufferPool>(
-        PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, host.streamBuffers()));
+        PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, pipeWire.streamBuffers()));
     char pattern[] = "/tmp/kolv-churn.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     scratch = pattern;
@@ -550,7 +552,7 @@ class LiveChurnTest : public LiveSessionTest {
   // but the one the graph may still have in the port's slot, which comes back on the next cycle.
   // (Before, each consumer killed while it held a buffer kept it from the node for good.)
   bool buffersAllBack() {
-    for (auto deadline = std::chrono::steady_clock::now() + 5s; host.streamBuffers()->buffersInUse() > 1;) {
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; pipeWire.streamBuffers()->buffersInUse() > 1;) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(10ms);
     }
@@ -566,7 +568,7 @@ class LiveChurnTest : public LiveSessionTest {
       std::this_thread::sleep_for(50ms);
     }
     EXPECT_EQ(streamSource->starts(), streamSource->stops());
-    EXPECT_TRUE(buffersAllBack()) << host.streamBuffers()->buffersInUse() << " buffers the node never got back";
+    EXPECT_TRUE(buffersAllBack()) << pipeWire.streamBuffers()->buffersInUse() << " buffers the node never got back";
 
     Consumer fresh("kolv-live-test");
     ASSERT_TRUE(fresh.waitForFrames(30)) << "a new consumer gets no frames after the churn";
@@ -590,7 +592,8 @@ TEST_F(LiveChurnTest, ConsumersKilledWhileHoldingBuffersLeaveNoneBehind) {
     ASSERT_TRUE(holder->waitForBuffers(2)) << "consumer " << kill << " gets frames";
     holder->end(SIGKILL);
     ASSERT_TRUE(log.waitForCount("stream stopped", static_cast<std::size_t>(kill), kPatience));
-    EXPECT_TRUE(buffersAllBack()) << host.streamBuffers()->buffersInUse() << " buffers not back after kill " << kill;
+    EXPECT_TRUE(buffersAllBack()) << pipeWire.streamBuffers()->buffersInUse() << " buffers not back after kill "
+                                  << kill;
   }
   expectRecovered();
 }

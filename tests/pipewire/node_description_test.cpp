@@ -4,17 +4,17 @@
 
 #include <map>
 
-#include "fakes.h"
+#include "support/output_fakes.h"
 
 namespace kolv::pipewire {
 namespace {
 
-using testing::AcceptingHost;
-using testing::CountingStreamSource;
-using testing::FakeDeviceSource;
-using testing::FakeProviderSource;
-using testing::RecordingLog;
-using testing::videoFormat;
+using output::testing::AcceptingHost;
+using output::testing::CountingStreamSource;
+using output::testing::FakeDeviceSource;
+using output::testing::FakeProviderSource;
+using output::testing::RecordingLog;
+using output::testing::videoFormat;
 
 constexpr CMTime kThirtieth = CMTimeMake(1, 30);
 

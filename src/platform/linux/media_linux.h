@@ -15,7 +15,7 @@
 #include "handoff/published_surface.h"
 #include "handoff/shared_surface.h"
 #include "platform/foundation.h"
-#include "platform/linux/stream_buffers.h"
+#include "platform/output/buffer_lending.h"
 #include "platform/media.h"
 
 namespace kolv {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "handoff/shared_memory.h"
-#include "platform/linux/stream_buffers.h"
+#include "platform/output/buffer_lending.h"
 
 namespace kolv {
 namespace {
@@ -105,7 +105,7 @@ class PooledPixelBuffer final : public CVPixelBuffer {
 class StreamPixelBuffer final : public CVPixelBuffer {
  public:
   StreamPixelBuffer(const PixelBufferLayout& layout, StreamBufferLoan loan) : layout_(layout), loan_(std::move(loan)) {}
-  ~StreamPixelBuffer() override { loan_.ledger->release(loan_); }
+  ~StreamPixelBuffer() override { loan_.lender->release(loan_); }
 
   std::size_t width() const override { return layout_.width; }
   std::size_t height() const override { return layout_.height; }
@@ -113,12 +113,12 @@ class StreamPixelBuffer final : public CVPixelBuffer {
   OSType pixelFormatType() const override { return layout_.pixelFormat; }
   OSStatus lockBaseAddress(CVPixelBufferLockFlags flags) override {
     locks_.lock();
-    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.ledger->beginWriting(loan_);
+    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.lender->beginWriting(loan_);
     return noErr;
   }
   OSStatus unlockBaseAddress(CVPixelBufferLockFlags flags) override {
     if (!locks_.unlock()) return kCVReturnError;
-    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.ledger->endWriting(loan_);
+    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) loan_.lender->endWriting(loan_);
     return noErr;
   }
   void* baseAddress() const override { return loan_.memory->data(); }

@@ -9,24 +9,12 @@
 #include <optional>
 
 #include "platform/media.h"
+#include "platform/output/buffer_lending.h"
 #include "platform/types.h"
 
 namespace kolv {
 
 class PixelBufferPoolState;
-class StreamBufferSupplier;
-
-// Geometry and memory kind of a pool's buffers.
-struct PixelBufferLayout {
-  std::size_t width = 0;
-  std::size_t height = 0;
-  std::size_t bytesPerRow = 0;
-  OSType pixelFormat = kCVPixelFormatType_32BGRA;
-  // Backed by a sealed memfd that another process can map; private memory otherwise.
-  bool shareable = false;
-
-  std::size_t byteCount() const { return bytesPerRow * height; }
-};
 
 inline constexpr std::int64_t kMaxPixelBufferDimension = 16384;
 

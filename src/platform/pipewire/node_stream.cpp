@@ -19,23 +19,6 @@ namespace {
 // Room for one format object, or for the buffer and meta parameters.
 constexpr std::size_t kParamBytes = 1024;
 
-// Locks a pixel buffer's memory for reading for a scope. The sender's thread.
-class ReadLock {
- public:
-  explicit ReadLock(const CVPixelBufferRef& buffer)
-      : buffer_(buffer), locked_(CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly) == noErr) {}
-  ~ReadLock() {
-    if (locked_) CVPixelBufferUnlockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
-  }
-  ReadLock(const ReadLock&) = delete;
-  ReadLock& operator=(const ReadLock&) = delete;
-  bool locked() const { return locked_; }
-
- private:
-  const CVPixelBufferRef& buffer_;
-  bool locked_;
-};
-
 }  // namespace
 
 const pw_stream_events NodeStream::kEvents = {
@@ -53,12 +36,9 @@ const pw_stream_events NodeStream::kEvents = {
     .trigger_done = nullptr,
 };
 
-NodeStream::NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description)
-    : log_(log),
-      stream_(std::move(stream)),
-      description_(std::move(description)),
-      activity_(log, description_.label),
-      writer_(log, description_.label) {}
+NodeStream::NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description,
+                       output::CameraOutput& owner, output::OutputListener& listener)
+    : log_(log), stream_(std::move(stream)), description_(std::move(description)), owner_(owner), listener_(listener) {}
 
 bool NodeStream::connect(pw_core* core, pw_loop* dataLoop) {
   disconnect();
@@ -118,20 +98,17 @@ void NodeStream::connectionLost() {
   endStreaming();
 }
 
-void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
-                      std::uint64_t hostTimeInNanoseconds) {
-  // Every sample takes a sequence number, so that consumers see a frame that is dropped.
-  const std::uint64_t sequence = nextSequence_.fetch_add(1, std::memory_order_relaxed);
-  const CVPixelBufferRef image = sample ? sample->imageBuffer : nullptr;
+void NodeStream::post(output::OutputFrame& frame) {
   Drop cause = Drop::unreadable;
-  auto ready = image ? prepare(image, cause) : std::nullopt;
+  auto ready = frame.picture() ? prepare(frame, cause) : std::nullopt;
   if (!ready) {
     drop(cause);
     return;
   }
-  ready->discontinuity = discontinuity;
-  ready->hostTimeInNanoseconds = hostTimeInNanoseconds;
-  ready->sequence = sequence;
+  ready->discontinuity = frame.discontinuity();
+  ready->hostTimeInNanoseconds = frame.hostTimeInNanoseconds();
+  // The stream's frame number, so that consumers see a frame that is dropped.
+  ready->sequence = frame.sequence();
   // Replaced only when the data thread did not run between two ticks.
   if (const auto replaced = ready_.put(*ready)) {
     ledger_->unsent(replaced->index, replaced->generation);
@@ -139,9 +116,9 @@ void NodeStream::post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuity
   }
 }
 
-std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& image, Drop& cause) {
+std::optional<NodeStream::Ready> NodeStream::prepare(output::OutputFrame& frame, Drop& cause) {
   // A frame drawn into one of this node's buffers, and finished, goes as it is.
-  const auto taken = ledger_->takeForSending(image->baseAddress());
+  const auto taken = ledger_->takeForSending(frame.picture()->baseAddress());
   if (taken.outcome == StreamBufferLedger::Taken::Outcome::unfinished) {
     cause = Drop::unfinished;
     return std::nullopt;
@@ -150,10 +127,7 @@ std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& ima
     return Ready{.index = taken.index, .generation = taken.generation, .placed = true, .inPlace = true};
   }
 
-  ReadLock lock(image);
-  const SourcePicture picture{static_cast<const std::byte*>(image->baseAddress()), image->width(), image->height(),
-                              image->bytesPerRow()};
-  if (!lock.locked() || !picture.data) {
+  if (!frame.readable()) {
     cause = Drop::unreadable;
     return std::nullopt;
   }
@@ -168,9 +142,9 @@ std::optional<NodeStream::Ready> NodeStream::prepare(const CVPixelBufferRef& ima
     cause = Drop::unreadable;
     return std::nullopt;
   }
-  const TargetPicture out{target->memory->data(), target->layout.width, target->layout.height,
-                          target->layout.bytesPerRow};
-  const bool placed = writer_.write(picture, image->pixelFormatType(), out, *format, image->ioSurface() != nullptr);
+  const output::TargetPicture out{target->memory->data(), target->layout.width, target->layout.height,
+                                  target->layout.bytesPerRow};
+  const bool placed = frame.writeInto(out, format->code);
   ++copied_;
   return Ready{.index = target->index, .generation = target->generation, .placed = placed};
 }
@@ -404,22 +378,22 @@ void NodeStream::negotiate(const spa_pod* format) {
 }
 
 void NodeStream::beginStreaming() {
-  if (activity_.started()) return;
+  if (streaming_) return;
   discardReady();  // a frame from before this period would be stale
   sentAtStart_ = sent_;
   sentInPlaceAtStart_ = sentInPlace_;
   copiedAtStart_ = copied_;
   for (std::size_t i = 0; i < dropped_.size(); ++i) droppedAtStart_[i] = dropped_[i].load();
-  const CMIOExtensionClient client{NSUUID::UUID(), 0, {}};
-  activity_.begin(stream_->source().get(), client);
+  streaming_ = true;
+  listener_.consumersChanged(owner_, *stream_, true);
 }
 
 void NodeStream::endStreaming() {
-  if (!activity_.started()) {
-    activity_.end(nullptr);
-    return;
-  }
-  activity_.end(stream_->source().get());
+  if (!streaming_) return;
+  streaming_ = false;
+  // The host stops the camera when no other output has consumers; it waits for a frame tick
+  // under way, which takes none of this node's locks.
+  listener_.consumersChanged(owner_, *stream_, false);
   // "M dropped while streaming", then the causes that dropped any: "(2 no free buffer)".
   std::uint64_t dropped = 0;
   std::string causes;

@@ -3,6 +3,8 @@
 // (the description, the streaming period, the frame slot, the buffer ledger, the counters) lives
 // here. The node allocates its buffers itself, one memfd each, and lends the free ones through
 // its ledger to the camera's pixel-buffer pool: a frame drawn into one is sent as it is.
+// It tells the composed host when its first consumer starts pulling frames and when its last
+// leaves (OutputListener), and keeps its own count of what it sent in that period.
 // Thread-safety: post() runs on the sender's thread (the frame queue) and sendReady() on
 // PipeWire's data thread, so that a frame reaches the graph with no hop through the loop
 // thread; the ledger is safe on any thread; everything else runs on the loop thread, or with the
@@ -19,18 +21,20 @@
 
 #include "platform/cmio.h"
 #include "platform/foundation.h"
-#include "platform/linux/stream_buffers.h"
-#include "platform/pipewire/frame_writer.h"
+#include "platform/output/camera_output.h"
+#include "platform/output/output_frame.h"
 #include "platform/pipewire/node_description.h"
 #include "platform/pipewire/pw_handles.h"
-#include "platform/pipewire/stream_activity.h"
+#include "platform/pipewire/stream_buffers.h"
 #include "platform/pipewire/video_params.h"
 
 namespace kolv::pipewire {
 
 class NodeStream {
  public:
-  NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description);
+  // `owner` is the output reported to `listener`.
+  NodeStream(OSLog& log, std::shared_ptr<CMIOExtensionStream> stream, NodeDescription description,
+             output::CameraOutput& owner, output::OutputListener& listener);
   NodeStream(const NodeStream&) = delete;
   NodeStream& operator=(const NodeStream&) = delete;
 
@@ -40,17 +44,16 @@ class NodeStream {
   // Publishes the node on `core`; `dataLoop` is the context's data loop, where sendReady() runs.
   // False, with a log line, when PipeWire refused it.
   bool connect(pw_core* core, pw_loop* dataLoop);
-  // Ends the streaming period (the stop request it is owed, if any) and removes the node.
+  // Ends the streaming period (consumers gone, to the listener) and removes the node.
   void disconnect();
   // The connection broke: ends the streaming period now; disconnect() removes the node later.
   void connectionLost();
 
-  // The sender's thread (never the loop or data thread): makes `sample` the next frame, in a
-  // buffer of the node's: a frame drawn into one of them as it is, any other copied into a free
-  // one as it is, converted to the stream's format, or grey when it cannot be shown
-  // (FrameWriter). Replaces (and drops) a frame not sent yet. sendReady() sends it.
-  void post(CMSampleBufferRef sample, CMIOExtensionStreamDiscontinuityFlags discontinuity,
-            std::uint64_t hostTimeInNanoseconds);
+  // The sender's thread (never the loop or data thread): makes `frame` the next frame, in a
+  // buffer of the node's: a frame drawn into one of them as it is, any other written into a free
+  // one (OutputFrame::writeInto: as it is, converted to the stream's format, or grey when it
+  // cannot be shown). Replaces (and drops) a frame not sent yet. sendReady() sends it.
+  void post(output::OutputFrame& frame);
   // Data thread: takes back the buffers the stream handed back and sends the next frame, if the
   // node streams.
   void sendReady();
@@ -105,7 +108,7 @@ class NodeStream {
       "replaced before sent", "renegotiated",         "not placed"};
   // The sender's thread: the frame for `image` in one of the node's buffers, or nothing, with
   // `cause` set.
-  std::optional<Ready> prepare(const CVPixelBufferRef& image, Drop& cause);
+  std::optional<Ready> prepare(output::OutputFrame& frame, Drop& cause);
   // Loop thread: the data thread sends with `sending` (empty: sends nothing) once this returns.
   void setSending(Sending sending);
   void stopSending() { setSending({}); }
@@ -123,8 +126,11 @@ class NodeStream {
   const std::shared_ptr<CMIOExtensionStream> stream_;
   const NodeDescription description_;
 
+  output::CameraOutput& owner_;
+  output::OutputListener& listener_;
+
   // Loop thread.
-  StreamActivity activity_;
+  bool streaming_ = false;  // the listener was told of consumers
   Stream node_;
   Listener nodeListener_;  // after node_, so that it is removed before the node is destroyed
   pw_loop* dataLoop_ = nullptr;
@@ -132,9 +138,6 @@ class NodeStream {
   std::vector<pw_buffer*> buffers_;  // the current set, by ledger index
   bool sendingSet_ = false;          // the data thread has a Sending with a node
   Sending nextSending_;              // handed to the data thread by setSending()
-
-  // The sender's thread.
-  FrameWriter writer_;
 
   // Data thread.
   Sending sending_;
@@ -156,7 +159,6 @@ class NodeStream {
 
   // Put by the sender's thread, taken by the data thread.
   LatestValue<Ready> ready_;
-  std::atomic<std::uint64_t> nextSequence_ = 0;
 };
 
 }  // namespace kolv::pipewire

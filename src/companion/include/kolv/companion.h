@@ -3,6 +3,7 @@
 // docs/companion.md describes the protocol; kolv_companion.h is the same in C.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "kolv/handoff_names.h"
+#include "kolv/pixel_formats.h"
 
 namespace kolv::companion {
 
@@ -22,6 +24,21 @@ namespace kolv::companion {
 using ::kolv::kFallbackAppGroupID;
 using ::kolv::kFrameMetadataFileName;
 using ::kolv::kSurfaceIDFileName;
+// The pixel formats a publisher draws in and the camera shows (kolv/pixel_formats.h): the
+// camera's own 'BGRA', and the others, which it converts to 'BGRA' as it sends them.
+inline constexpr std::uint32_t kPixelFormatBGRA = KOLV_PIXEL_FORMAT_BGRA;
+inline constexpr std::uint32_t kPixelFormatRGBA = KOLV_PIXEL_FORMAT_RGBA;
+inline constexpr std::uint32_t kPixelFormatARGB = KOLV_PIXEL_FORMAT_ARGB;
+inline constexpr std::uint32_t kPixelFormatABGR = KOLV_PIXEL_FORMAT_ABGR;
+inline constexpr std::uint32_t kPixelFormatNV12 = KOLV_PIXEL_FORMAT_NV12;
+inline constexpr std::uint32_t kPixelFormatI420 = KOLV_PIXEL_FORMAT_I420;
+inline constexpr std::uint32_t kPixelFormatYUY2 = KOLV_PIXEL_FORMAT_YUY2;
+inline constexpr std::uint32_t kPixelFormatUYVY = KOLV_PIXEL_FORMAT_UYVY;
+inline constexpr std::array<std::uint32_t, 8> kPixelFormats = {kPixelFormatBGRA, kPixelFormatRGBA, kPixelFormatARGB,
+                                                               kPixelFormatABGR, kPixelFormatNV12, kPixelFormatI420,
+                                                               kPixelFormatYUY2, kPixelFormatUYVY};
+// The most planes a picture has ('I420': Y, U, V).
+inline constexpr std::size_t kMaxPlanes = 3;
 inline constexpr std::uint32_t kDefaultWidth = 1280;
 inline constexpr std::uint32_t kDefaultHeight = 720;
 // How long a surface stays untouched after the surface-ID file stopped naming it: the
@@ -31,6 +48,9 @@ inline constexpr std::chrono::milliseconds kDefaultReuseDelay{100};
 // How recent the camera's last read of the frame file must be for Publisher::watched():
 // it reads it every 1/30 s while it streams, so six ticks without one mean it stopped.
 inline constexpr std::chrono::milliseconds kWatchedWindow{200};
+// How long before the camera's predicted read a cued picture is to be published: the read
+// is seen a little after the camera's timer fires, and the hand-off files take a moment.
+inline constexpr std::chrono::milliseconds kCueMargin{3};
 
 enum class Status {
   ok,
@@ -44,6 +64,11 @@ enum class Status {
   groupInUse,
   surfaceUnavailable,
   writeFailed,
+  // From Publisher::waitForCue(): the timeout came before the cue.
+  timedOut,
+  // From Publisher::waitForCue(): the camera is not reading, so the cue came from the frame
+  // rate alone.
+  notWatched,
 };
 // A short English description, e.g. "no surface is free yet".
 const char* describe(Status status);
@@ -79,6 +104,9 @@ class Clock {
   virtual double wallSeconds() = 0;
   // A monotonic time (CLOCK_MONOTONIC): when surfaces may be drawn into again.
   virtual std::chrono::nanoseconds monotonic() = 0;
+  // Returns at monotonic() time `until` (at once when that has passed): CLOCK_MONOTONIC by
+  // default. Called on the caller's thread by Publisher::waitForCue().
+  virtual void sleepUntil(std::chrono::nanoseconds until);
 };
 
 struct Options {
@@ -87,6 +115,8 @@ struct Options {
   std::optional<std::filesystem::path> infoPlist;
   std::uint32_t width = kDefaultWidth;
   std::uint32_t height = kDefaultHeight;
+  // What the pictures are drawn in: one of kPixelFormats. Rows are packed (Canvas says how).
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
   // Surfaces made at open(), 2 to maxSurfaceCount. When a picture comes before the next
   // surface has rested for reuseDelay, another one is made, up to maxSurfaceCount (at most 16).
   std::size_t surfaceCount = 3;
@@ -96,6 +126,10 @@ struct Options {
   // that the camera sends grey until the next one. 0: until the next picture or the end of
   // the publisher. A bound lets a drawing thread that hangs show as grey, not as a still.
   std::chrono::nanoseconds holdTime{0};
+  // Pictures a second the producer means to draw, above 0 and at most 1000: the pace of
+  // Publisher::waitForCue() while the camera does not read (and, below the camera's 30, how
+  // many of its reads a cue skips).
+  double frameRate = 30;
   // Where containers live; runtimeDirectory() when empty.
   std::optional<std::filesystem::path> runtimeDirectory;
   // Where surfaces are registered; the camera's default registry when empty.
@@ -104,14 +138,33 @@ struct Options {
   std::shared_ptr<Clock> clock;
 };
 
-// Where to draw the next picture: 'BGRA' pixels, bytesPerRow apart, row 0 first.
+// One plane of a canvas: `rows` rows, bytesPerRow apart, row 0 first; the first rowBytes
+// bytes of each row are the picture's, the rest padding.
+struct Plane {
+  std::span<std::byte> bytes;  // the whole plane: rows * bytesPerRow bytes
+  std::size_t offset = 0;      // from the first plane's first byte
+  std::uint32_t bytesPerRow = 0;
+  std::uint32_t rows = 0;
+  std::uint32_t rowBytes = 0;
+};
+
+// Where to draw the next picture, in Options::pixelFormat: `pixels` holds every plane, one
+// right after the other (docs/surface-format.md); bytesPerRow is the first plane's. One plane
+// for 'BGRA', 'RGBA', 'ARGB', 'ABGR', 'YUY2' and 'UYVY'; Y then interleaved U, V for 'NV12';
+// Y, U, V for 'I420', whose chroma rows are half as long as the Y rows, rounded up.
 struct Canvas {
   std::span<std::byte> pixels;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t bytesPerRow = 0;
   std::uint32_t surfaceID = 0;
+  std::uint32_t pixelFormat = kPixelFormatBGRA;
+  std::size_t planeCount = 0;
+  std::array<Plane, kMaxPlanes> planes{};
 };
+
+// Whether `pixelFormat` is one of kPixelFormats.
+bool isPublishablePixelFormat(std::uint32_t pixelFormat);
 
 // Publishes pictures for one app group: draw into beginFrame()'s canvas, then publish().
 // Surfaces are drawn in turn, so the camera never sends a picture while it is being drawn.
@@ -151,6 +204,27 @@ class Publisher {
   // non-negative value is taken, up to the largest nanoseconds (about 292 years); the C
   // interface's kolv_companion_set_hold_time takes seconds below 9e9 (about 285 years).
   Status setHoldTime(std::chrono::nanoseconds holdTime);
+
+  // When to start drawing the next picture: `start`, so that with `drawTime` for drawing it
+  // is published kCueMargin before the camera's next read (`read`), predicted from the
+  // camera's reads seen so far (their period and phase). While the camera reads, the status
+  // is ok and each cue is a later read than the last one taken, at least 1/frameRate later
+  // (half a tick allowed); a cue whose start has passed gives way to the next read. While it
+  // does not (watched() is false), the status is notWatched and cues come 1/frameRate after
+  // the last one (or now, when that is more than a frame ago), with `read` empty. Takes the
+  // cue: the next call gives the one after. Waits for nothing.
+  struct Cue {
+    std::chrono::nanoseconds start{};  // on the Clock's monotonic() time
+    std::optional<std::chrono::nanoseconds> read;
+    Status status = Status::ok;
+  };
+  Cue nextCue(std::chrono::nanoseconds drawTime);
+  // Sleeps until the next cue's start (nextCue()) and returns its status, ok or notWatched;
+  // or, when that start is more than `timeout` away, sleeps `timeout` and returns timedOut,
+  // leaving the cue to the next call. A negative drawTime or timeout counts as 0.
+  Status waitForCue(std::chrono::nanoseconds drawTime, std::chrono::nanoseconds timeout);
+  // Changes Options::frameRate; invalidArgument outside (0, 1000].
+  Status setFrameRate(double framesPerSecond);
 
   // Empty while the latest picture is kept live; otherwise why not (the frame file cannot be
   // watched, e.g. inotify's limits are reached): pictures then still go out, but the camera

@@ -8,17 +8,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kolv/pixel_formats.h"
+
 namespace kolv {
 
-// Four-character codes, first letter in the most significant byte.
-inline constexpr std::uint32_t kSurfacePixelFormatBGRA = 0x42475241;  // 'BGRA'
-inline constexpr std::uint32_t kSurfacePixelFormatRGBA = 0x52474241;  // 'RGBA'
-inline constexpr std::uint32_t kSurfacePixelFormatARGB = 0x41524742;  // 'ARGB'
-inline constexpr std::uint32_t kSurfacePixelFormatABGR = 0x41424752;  // 'ABGR'
-inline constexpr std::uint32_t kSurfacePixelFormatNV12 = 0x4e563132;  // 'NV12'
-inline constexpr std::uint32_t kSurfacePixelFormatI420 = 0x49343230;  // 'I420'
-inline constexpr std::uint32_t kSurfacePixelFormatYUY2 = 0x59555932;  // 'YUY2'
-inline constexpr std::uint32_t kSurfacePixelFormatUYVY = 0x55595659;  // 'UYVY'
+// Four-character codes, first letter in the most significant byte; the installed
+// kolv/pixel_formats.h is where companions find them.
+inline constexpr std::uint32_t kSurfacePixelFormatBGRA = KOLV_PIXEL_FORMAT_BGRA;
+inline constexpr std::uint32_t kSurfacePixelFormatRGBA = KOLV_PIXEL_FORMAT_RGBA;
+inline constexpr std::uint32_t kSurfacePixelFormatARGB = KOLV_PIXEL_FORMAT_ARGB;
+inline constexpr std::uint32_t kSurfacePixelFormatABGR = KOLV_PIXEL_FORMAT_ABGR;
+inline constexpr std::uint32_t kSurfacePixelFormatNV12 = KOLV_PIXEL_FORMAT_NV12;
+inline constexpr std::uint32_t kSurfacePixelFormatI420 = KOLV_PIXEL_FORMAT_I420;
+inline constexpr std::uint32_t kSurfacePixelFormatYUY2 = KOLV_PIXEL_FORMAT_YUY2;
+inline constexpr std::uint32_t kSurfacePixelFormatUYVY = KOLV_PIXEL_FORMAT_UYVY;
 
 inline constexpr std::uint32_t kMaxSurfaceDimension = 16384;
 

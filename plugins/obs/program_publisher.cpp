@@ -1,0 +1,91 @@
+#include "program_publisher.h"
+
+#include <array>
+#include <utility>
+
+namespace kolv::obs {
+
+std::span<const Format> publishableFormats() {
+  static constexpr std::array<Format, 1> kFormats = {Format::bgra};
+  return kFormats;
+}
+
+ProgramPublisher::ProgramPublisher(companion::Options base, Log log) : base_(std::move(base)), log_(std::move(log)) {}
+
+ProgramPublisher::~ProgramPublisher() { stop(); }
+
+bool ProgramPublisher::start(const PicturePlan& plan, std::string* error) {
+  std::lock_guard lock(mutex_);
+  publisher_.reset();
+  counts_ = {};
+  failing_ = false;
+  const auto& formats = publishableFormats();
+  if (plan.width == 0 || plan.height == 0 || std::find(formats.begin(), formats.end(), plan.format) == formats.end()) {
+    if (error != nullptr) {
+      *error = "cannot publish " + std::string(formatName(plan.format)) + " pictures of " + std::to_string(plan.width) +
+               "x" + std::to_string(plan.height);
+    }
+    return false;
+  }
+  companion::Options options = base_;
+  options.width = plan.width;
+  options.height = plan.height;
+  companion::Error failure;
+  publisher_ = companion::Publisher::open(options, &failure);
+  if (!publisher_) {
+    if (error != nullptr) *error = failure.message();
+    return false;
+  }
+  plan_ = plan;
+  return true;
+}
+
+void ProgramPublisher::stop() {
+  std::lock_guard lock(mutex_);
+  publisher_.reset();
+}
+
+bool ProgramPublisher::running() const {
+  std::lock_guard lock(mutex_);
+  return publisher_.has_value();
+}
+
+ProgramPublisher::Counts ProgramPublisher::counts() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+ProgramPublisher::FrameResult ProgramPublisher::fail(std::string line) {
+  ++counts_.failed;
+  if (!failing_ && log_) log_(line);
+  failing_ = true;
+  return FrameResult::failed;
+}
+
+ProgramPublisher::FrameResult ProgramPublisher::frame(std::span<const SourcePlane> planes) {
+  std::lock_guard lock(mutex_);
+  if (!publisher_) return FrameResult::notRunning;
+  const std::optional<companion::Canvas> canvas = publisher_->beginFrame();
+  if (!canvas) {
+    const companion::Error& error = publisher_->lastError();
+    if (error.status != companion::Status::busy && error.status != companion::Status::ok) {
+      return fail("cannot draw a picture: " + error.message());
+    }
+    ++counts_.busy;
+    return FrameResult::busy;
+  }
+  const std::array<TargetPlane, 1> target = {TargetPlane{canvas->pixels.data(), canvas->bytesPerRow}};
+  if (!copyPicture(plan_.format, canvas->width, canvas->height, planes, target)) {
+    return fail("a frame from OBS does not have the planes of " + std::to_string(canvas->width) + "x" +
+                std::to_string(canvas->height) + " " + std::string(formatName(plan_.format)));
+  }
+  if (publisher_->publish() != companion::Status::ok) {
+    return fail("cannot publish a picture: " + publisher_->lastError().message());
+  }
+  ++counts_.published;
+  if (failing_ && log_) log_("pictures go out again");
+  failing_ = false;
+  return FrameResult::published;
+}
+
+}  // namespace kolv::obs
