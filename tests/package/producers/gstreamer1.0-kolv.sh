@@ -14,7 +14,7 @@ check "gst-inspect-1.0 finds kolvsink in the installed plugin folder" \
 start_camera || finish
 start_companion "$E2E_DIR/sink.log" gst-launch-1.0 videotestsrc is-live=true pattern=smpte \
   ! video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1 ! kolvsink || finish
-# Points of videotestsrc's SMPTE bars at 1280x720 (x,y=R,G,B): the top bars and two of the
+# Points of videotestsrc's SMPTE bars at 1280x720 (x,y=B,G,R): the top bars and two of the
 # bottom row.
 check "a consumer of the installed camera sees kolvsink's SMPTE bars in all 60 frames" \
   capture_checked check_colours.py 60 --min-matching 60 \
