@@ -73,7 +73,8 @@ if(KOLV_DEB_PACKAGE)
   find_program(KOLV_DPKG_GENSYMBOLS dpkg-gensymbols REQUIRED)
   set(kolv_symbols_template ${KOLV_DEB_SOURCE}/${kolv_companion_package}.symbols)
   # -v is the package's full version: dpkg-gensymbols counts a symbol as gone only in a version
-  # after the one that brought it. A new symbol passes, and shows in the diff it prints.
+  # after the one that brought it. A new symbol passes and shows in the diff it prints, with
+  # that version, which lintian reports as an error: add it to the file with its upstream version.
   add_custom_command(
     OUTPUT ${kolv_shlibs_tree}/DEBIAN/symbols
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kolv_companion_shared>
