@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config git dpkg-dev
+  # the Debian packages: their check (scripts/package.sh) and the man pages' (tests/package)
+  lintian man-db
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev uuid-dev libsystemd-dev libcli11-dev libpipewire-0.3-dev libgdk-pixbuf-2.0-dev libyuv-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
