@@ -327,6 +327,11 @@ Colour fromYUV(int y, int u, int v) {
           clamp(luma + 1.596 * (v - 128)), 255};
 }
 
+std::string fourCCName(std::uint32_t code) {
+  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+          static_cast<char>(code)};
+}
+
 void drawFormat(const Canvas& canvas) {
   const auto put = [&](std::size_t plane, std::size_t row, std::size_t byte, int value) {
     const Plane& p = canvas.planes[plane];
@@ -341,16 +346,13 @@ void drawFormat(const Canvas& canvas) {
       const bool left = x % 2 == 0;
       switch (canvas.pixelFormat) {
         case kPixelFormatBGRA:
-          for (int i = 0; const int value : {c.b, c.g, c.r, c.a}) put(0, y, x * 4 + i++, value);
-          break;
         case kPixelFormatRGBA:
-          for (int i = 0; const int value : {c.r, c.g, c.b, c.a}) put(0, y, x * 4 + i++, value);
-          break;
         case kPixelFormatARGB:
-          for (int i = 0; const int value : {c.a, c.r, c.g, c.b}) put(0, y, x * 4 + i++, value);
-          break;
-        case kPixelFormatABGR:
-          for (int i = 0; const int value : {c.a, c.b, c.g, c.r}) put(0, y, x * 4 + i++, value);
+        case kPixelFormatABGR:  // the name spells the bytes
+          for (std::size_t i = 0; i < 4; ++i) {
+            const char channel = fourCCName(canvas.pixelFormat)[i];
+            put(0, y, x * 4 + i, channel == 'B' ? c.b : channel == 'G' ? c.g : channel == 'R' ? c.r : c.a);
+          }
           break;
         case kPixelFormatNV12:
           put(0, y, x, luma);
@@ -386,11 +388,6 @@ Colour expectedColour(std::uint32_t format, std::size_t x, std::size_t y) {
     default:
       return packedColour(x, y);
   }
-}
-
-std::string fourCCName(std::uint32_t code) {
-  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
-          static_cast<char>(code)};
 }
 
 TEST_F(CameraReadsCompanionTest, PicturesOfEveryFormatReachTheCameraAndConvertToBGRA) {

@@ -18,11 +18,13 @@ using companion::Publisher;
 class SurfacePoolTest : public companion::test::CompanionTest {
  protected:
   static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
-  void TearDown() override {
+  void TearDown() override { closePool(); }
+  void closePool() {
     if (pool_) {
       gst_buffer_pool_set_active(pool_, FALSE);
-      gst_object_unref(pool_);
+      gst_object_unref(std::exchange(pool_, nullptr));
     }
+    shared_.reset();
   }
 
   // A publisher for pictures of `width` x `height` in `format` (BGRA, or I420 with `i420`), and
@@ -75,23 +77,50 @@ class SurfacePoolTest : public companion::test::CompanionTest {
   GstBufferPool* pool_ = nullptr;
 };
 
-TEST_F(SurfacePoolTest, UpstreamDrawsIntoTheSurfaceThatGoesOut) {
-  // An odd width: rows of the surface and of GStreamer must agree through the video meta.
-  openPool(33, 7);
+// Upstream draws through the video meta, each plane at its own stride, into the canvas. Odd
+// widths: GStreamer's own layout pads I420's rows to 36 and 20 bytes where the surface packs
+// them (33 and 17), so without the meta the canvas is not lent.
+TEST_F(SurfacePoolTest, UpstreamDrawsWhereTheVideoMetaSaysOrTheCanvasIsNotLent) {
+  struct Case {
+    bool i420, videoMeta, lent;
+  };
+  for (const Case c : {Case{false, true, true}, Case{true, true, true}, Case{true, false, false}}) {
+    SCOPED_TRACE(::testing::Message() << (c.i420 ? "I420" : "BGRA") << (c.videoMeta ? " with" : " without") << " meta");
+    closePool();
+    openPool(33, 7, c.videoMeta, c.i420);
+    GstBuffer* buffer = acquire();
+    const Canvas lent = canvas();
+    EXPECT_EQ(wraps(buffer, lent), c.lent);
+    EXPECT_EQ(shared_->lending.lent(), c.lent);
+    if (c.lent) {
+      ASSERT_EQ(lent.planeCount, c.i420 ? 3u : 1u);
+      // The last byte of each plane's last row, as upstream writes it.
+      GstVideoFrame frame;
+      ASSERT_TRUE(gst_video_frame_map(&frame, &shared_->info, buffer, GST_MAP_WRITE));
+      for (guint p = 0; p < lent.planeCount; ++p) {
+        auto* last = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p)) +
+                     (GST_VIDEO_FRAME_COMP_HEIGHT(&frame, p) - 1) * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
+        last[GST_VIDEO_FRAME_COMP_WIDTH(&frame, p) * GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, p) - 1] =
+            static_cast<guint8>(0xA0 + p);
+      }
+      gst_video_frame_unmap(&frame);
+      for (std::size_t p = 0; p < lent.planeCount; ++p) {
+        const auto& plane = lent.planes[p];
+        EXPECT_EQ(static_cast<int>(plane.bytes[(plane.rows - 1) * plane.bytesPerRow + plane.rowBytes - 1]),
+                  0xA0 + int(p))
+            << "plane " << p;
+      }
+    }
+    gst_buffer_unref(buffer);
+  }
+}
+
+TEST_F(SurfacePoolTest, TheSurfaceDrawnInGoesOutAndTheNextBufferDrawsIntoAnother) {
+  openPool(64, 36);
   GstBuffer* buffer = acquire();
   const Canvas lent = canvas();
   EXPECT_TRUE(wraps(buffer, lent));
   EXPECT_EQ(ticketOf(buffer).owner, shared_.get());
-
-  // Draw one pixel the way upstream does, through the video meta.
-  GstVideoFrame frame;
-  ASSERT_TRUE(gst_video_frame_map(&frame, &shared_->info, buffer, GST_MAP_WRITE));
-  auto* row = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)) + 5 * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
-  std::memcpy(row + 32 * 4, "\x11\x22\x33\x44", 4);
-  gst_video_frame_unmap(&frame);
-  const auto* pixel = lent.pixels.data() + 5 * lent.bytesPerRow + 32 * 4;
-  EXPECT_EQ(std::memcmp(pixel, "\x11\x22\x33\x44", 4), 0);
-
   {
     const std::lock_guard guard(shared_->mutex);
     ASSERT_EQ(shared_->lending.render(ticketOf(buffer).id), CanvasLending::Action::publishInPlace);
@@ -99,7 +128,7 @@ TEST_F(SurfacePoolTest, UpstreamDrawsIntoTheSurfaceThatGoesOut) {
     EXPECT_EQ(shared_->publisher.publishedSurfaceID(), lent.surfaceID);
   }
   gst_buffer_unref(buffer);
-  // The next buffer draws into another surface: the published one is the camera's now.
+  // The published surface is the camera's now.
   GstBuffer* next = acquire();
   const Canvas nextCanvas = canvas();
   EXPECT_NE(nextCanvas.surfaceID, lent.surfaceID);
@@ -128,9 +157,7 @@ TEST_F(SurfacePoolTest, ABufferKeepsTheSurfacesAndTheGroupUntilItGoes) {
   GstBuffer* buffer = acquire();
   // The sink lets go of the publisher and the pool (new caps, EOS) while upstream still
   // holds the buffer.
-  gst_buffer_pool_set_active(pool_, FALSE);
-  gst_object_unref(std::exchange(pool_, nullptr));
-  shared_.reset();
+  closePool();
   GstMapInfo map;
   ASSERT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_WRITE));
   std::memset(map.data, 0x7f, map.size);  // still mapped: no crash, no report under ASan
@@ -141,38 +168,6 @@ TEST_F(SurfacePoolTest, ABufferKeepsTheSurfacesAndTheGroupUntilItGoes) {
   EXPECT_EQ(error.status, companion::Status::groupInUse);
   gst_buffer_unref(buffer);
   EXPECT_TRUE(Publisher::open(options(), &error)) << error.message();
-}
-
-TEST_F(SurfacePoolTest, PlanesLieWhereTheVideoMetaSaysOrTheCanvasIsNotLent) {
-  // I420 of an odd width: the surface's rows are packed (33 and 17 bytes), GStreamer's own
-  // layout pads them to 36 and 20, so only a buffer with the meta may wrap the canvas.
-  openPool(33, 7, /*videoMeta=*/true, /*i420=*/true);
-  GstBuffer* buffer = acquire();
-  const Canvas lent = canvas();
-  ASSERT_EQ(lent.planeCount, 3u);
-  EXPECT_TRUE(wraps(buffer, lent));
-  GstVideoFrame frame;
-  ASSERT_TRUE(gst_video_frame_map(&frame, &shared_->info, buffer, GST_MAP_WRITE));
-  for (guint p = 0; p < 3; ++p) {
-    auto* last = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p)) +
-                 (GST_VIDEO_FRAME_COMP_HEIGHT(&frame, p) - 1) * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
-    last[GST_VIDEO_FRAME_COMP_WIDTH(&frame, p) - 1] = static_cast<guint8>(0xA0 + p);
-  }
-  gst_video_frame_unmap(&frame);
-  for (std::size_t p = 0; p < 3; ++p) {
-    const auto& plane = lent.planes[p];
-    EXPECT_EQ(static_cast<int>(plane.bytes[(plane.rows - 1) * plane.bytesPerRow + plane.rowBytes - 1]), 0xA0 + int(p))
-        << "plane " << p;
-  }
-  gst_buffer_unref(buffer);
-}
-
-TEST_F(SurfacePoolTest, WithoutTheVideoMetaACanvasOfAnotherLayoutIsNotLent) {
-  openPool(33, 7, /*videoMeta=*/false, /*i420=*/true);
-  GstBuffer* buffer = acquire();
-  EXPECT_FALSE(wraps(buffer, canvas()));
-  EXPECT_FALSE(shared_->lending.lent());
-  gst_buffer_unref(buffer);
 }
 
 TEST_F(SurfacePoolTest, ThePoolAloneDoesNotKeepTheGroup) {
