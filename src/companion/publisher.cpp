@@ -196,6 +196,7 @@ struct Publisher::Impl {
   std::chrono::nanoseconds holdTime{};
   std::optional<std::chrono::nanoseconds> pictureAt;  // the last publish() or republish()
   std::optional<std::chrono::nanoseconds> lastReadAt;
+  std::optional<double> readTimestamp;  // the frame file's timestamp at the camera's last read
   std::uint64_t reads = 0;
   ReadCadence cadence;
   std::chrono::nanoseconds frameInterval{};
@@ -205,9 +206,24 @@ struct Publisher::Impl {
   std::string keepAlivePriority;  // what the watcher's thread got
   std::unique_ptr<FrameReadWatcher> watcher;
 
+  ~Impl() {
+    watcher.reset();  // no re-stamp from here on
+    withdrawUnreadStamp();
+  }
+
   Status fail(Status status, std::string detail = {}) {
     lastError = failure(status, std::move(detail));
     return status;
+  }
+
+  // The re-stamp after the camera's last read would hand the last picture to whoever opens
+  // the camera next, after this publisher has gone: the frame file goes back to the timestamp
+  // the camera last read, which it never sends again. The next companion continues from that
+  // value, above every timestamp the camera has sent. A folder that has gone stays gone.
+  void withdrawUnreadStamp() {
+    if (!readTimestamp || !(lastTimestamp > *readTimestamp)) return;
+    std::string reason;
+    replaceFile(container, kFrameMetadataFileName, encodeTimestamp(*readTimestamp), reason);
   }
 
   // Replaces one hand-off file; when the container has gone (the runtime folder was
@@ -285,6 +301,7 @@ struct Publisher::Impl {
     const std::lock_guard guard(mutex);
     const auto now = clock->monotonic();
     ++reads;
+    readTimestamp = lastTimestamp;
     if (lastReadAt && now - *lastReadAt > kWatchedWindow) cadence.clear();
     cadence.noteRead(now);
     lastReadAt = now;
