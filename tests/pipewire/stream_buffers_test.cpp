@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/pixel_buffer_pool.h"
+
 namespace kolv {
 namespace {
 
