@@ -77,8 +77,12 @@ bool startOutput(void* data) {
   if (video == nullptr) return refuse(self, "OBS gave the output no video");
   if (!obs_output_can_begin_data_capture(self.output, 0)) return refuse(self, "OBS cannot hand the video over now");
   const video_output_info* info = video_output_get_info(video);
-  const ProgramVideo program{formatOf(info->format), info->width, info->height,
-                             info->colorspace == VIDEO_CS_601 && info->range != VIDEO_RANGE_FULL};
+  // OBS 29 writes its NV12 and I420 program video with the BT.709 matrix whatever colour space
+  // it is set to: at "Rec. 601" (limited) an orange of (255, 128, 0) comes as Y 140, U 59, V 189,
+  // as at "Rec. 709" (BT.601 gives 146, 53, 193). The camera converts YUV as BT.601, so those
+  // frames as they are would show their colours shifted (that orange as 242, 122, 5); OBS's own
+  // conversion to BGRA shows them right. So OBS's YUV is never taken as the camera's matrix.
+  const ProgramVideo program{formatOf(info->format), info->width, info->height, false};
   const PicturePlan plan = planPicture(program, publishableFormats());
 
   std::string error;

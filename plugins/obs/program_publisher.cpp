@@ -1,14 +1,32 @@
 #include "program_publisher.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 namespace kolv::obs {
 
 std::span<const Format> publishableFormats() {
-  static constexpr std::array<Format, 1> kFormats = {Format::bgra};
+  static constexpr std::array<Format, 3> kFormats = {Format::bgra, Format::nv12, Format::i420};
   return kFormats;
 }
+
+namespace {
+
+std::uint32_t pixelFormatOf(Format format) {
+  switch (format) {
+    case Format::nv12:
+      return companion::kPixelFormatNV12;
+    case Format::i420:
+      return companion::kPixelFormatI420;
+    case Format::bgra:
+    case Format::other:
+      break;
+  }
+  return companion::kPixelFormatBGRA;
+}
+
+}  // namespace
 
 ProgramPublisher::ProgramPublisher(companion::Options base, Log log) : base_(std::move(base)), log_(std::move(log)) {}
 
@@ -30,6 +48,7 @@ bool ProgramPublisher::start(const PicturePlan& plan, std::string* error) {
   companion::Options options = base_;
   options.width = plan.width;
   options.height = plan.height;
+  options.pixelFormat = pixelFormatOf(plan.format);
   companion::Error failure;
   publisher_ = companion::Publisher::open(options, &failure);
   if (!publisher_) {
@@ -74,8 +93,12 @@ ProgramPublisher::FrameResult ProgramPublisher::frame(std::span<const SourcePlan
     ++counts_.busy;
     return FrameResult::busy;
   }
-  const std::array<TargetPlane, 1> target = {TargetPlane{canvas->pixels.data(), canvas->bytesPerRow}};
-  if (!copyPicture(plan_.format, canvas->width, canvas->height, planes, target)) {
+  std::array<TargetPlane, companion::kMaxPlanes> target{};
+  for (std::size_t p = 0; p < canvas->planeCount; ++p) {
+    target[p] = TargetPlane{canvas->planes[p].bytes.data(), canvas->planes[p].bytesPerRow};
+  }
+  if (!copyPicture(plan_.format, canvas->width, canvas->height, planes,
+                   std::span<const TargetPlane>(target.data(), canvas->planeCount))) {
     return fail("a frame from OBS does not have the planes of " + std::to_string(canvas->width) + "x" +
                 std::to_string(canvas->height) + " " + std::string(formatName(plan_.format)));
   }

@@ -2,7 +2,8 @@
 # (an orange colour source and a PNG of four quadrants, tests/e2e/obs_profile.sh), started with
 # --startvirtualcam. OBS's "Start Virtual Camera" drives Kolv Camera (OBS has no v4l2loopback
 # output here), and a pipewiresrc consumer sees OBS's picture on every frame: rendered in NV12
-# (BT.601) and in BGRA. Stopped with SIGTERM, OBS leaves grey frames behind it.
+# (BT.601 in OBS's settings; OBS converts it to BGRA) and in BGRA (published as it is). Stopped
+# with SIGTERM, OBS leaves grey frames behind it.
 . "$(dirname "$0")/lib.sh"
 
 PLUGIN_DIR="$KOLV_BUILD_DIR/plugins/obs"
@@ -65,6 +66,14 @@ for setup in "NV12 601" "BGRA 709"; do
   check "OBS ($format): \"Start Virtual Camera\" is Kolv Camera's" \
     grep -q '\[kolv-camera\] "Start Virtual Camera" publishes to Kolv Camera' "$OBS_LOG"
   grep '\[kolv-camera\] publishing' "$OBS_LOG" | sed 's/^/  | /'
+  # BGRA goes as OBS renders it. OBS 29's NV12 carries BT.709 values even at "Rec. 601"
+  # (plugins/obs/camera_output.cpp), which the camera would show as BT.601: OBS converts it.
+  if [ "$format" = BGRA ]; then
+    expected="publishing 1280x720 BGRA as OBS renders it"
+  else
+    expected="publishing 1280x720 BGRA, converted by OBS from its 1280x720 $format"
+  fi
+  check "OBS ($format): the plugin logs \"$expected\"" grep -qF "[kolv-camera] $expected" "$OBS_LOG"
   # OBS renders 30 pictures a second and the library keeps each live until the next: every
   # frame is OBS's picture, none grey.
   check "OBS ($format): all 90 frames show OBS's scene (colour source and image)" \

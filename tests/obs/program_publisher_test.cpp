@@ -58,6 +58,54 @@ class ProgramPublisherTest : public CompanionTest {
     return picture;
   }
 
+  // The planes of the surface the surface-ID file names, read as docs/surface-format.md lays
+  // them out from its header: the picture bytes of each plane's rows, and the header's format.
+  struct NamedPlanes {
+    std::uint32_t pixelFormat = 0;
+    std::vector<std::vector<std::uint8_t>> planes;
+  };
+  NamedPlanes namedPlanes() {
+    NamedPlanes result;
+    const std::vector<std::byte> id = companion::test::peekBytes(container() / "kolvcamera_surface_id");
+    if (id.size() != 4) return result;
+    std::uint32_t surfaceID = 0;
+    std::memcpy(&surfaceID, id.data(), 4);
+    const std::vector<std::byte> file = companion::test::readBytes(registry() / std::to_string(surfaceID));
+    if (file.size() < 64) return result;
+    std::uint32_t width = 0, height = 0, bpr = 0;
+    std::uint64_t offset = 0;
+    std::memcpy(&width, file.data() + 16, 4);
+    std::memcpy(&height, file.data() + 20, 4);
+    std::memcpy(&result.pixelFormat, file.data() + 24, 4);
+    std::memcpy(&bpr, file.data() + 28, 4);
+    std::memcpy(&offset, file.data() + 32, 8);
+    const std::uint32_t chromaRows = (height + 1) / 2, chromaWidth = (width + 1) / 2;
+    struct Layout {
+      std::uint32_t rows, stride, rowBytes;
+    };
+    std::vector<Layout> layout;
+    if (result.pixelFormat == companion::kPixelFormatNV12) {
+      layout = {{height, bpr, width}, {chromaRows, bpr, 2 * chromaWidth}};
+    } else if (result.pixelFormat == companion::kPixelFormatI420) {
+      layout = {
+          {height, bpr, width}, {chromaRows, (bpr + 1) / 2, chromaWidth}, {chromaRows, (bpr + 1) / 2, chromaWidth}};
+    } else {
+      layout = {{height, bpr, width * 4}};
+    }
+    for (const Layout& plane : layout) {
+      std::vector<std::uint8_t> bytes;
+      for (std::uint32_t r = 0; r < plane.rows; ++r) {
+        const std::size_t start = offset + static_cast<std::size_t>(r) * plane.stride;
+        if (start + plane.rowBytes > file.size()) return {};
+        for (std::uint32_t x = 0; x < plane.rowBytes; ++x)
+          bytes.push_back(std::to_integer<std::uint8_t>(file[start + x]));
+      }
+      result.planes.push_back(std::move(bytes));
+      offset += static_cast<std::uint64_t>(plane.rows) * plane.stride;
+    }
+    return result;
+  }
+
   std::vector<std::string> log;
 };
 
@@ -86,6 +134,57 @@ TEST_F(ProgramPublisherTest, EachFrameGoesOutInTheSurfaceTheHandOffNames) {
   EXPECT_EQ(publisher.counts().published, 3u);
   EXPECT_EQ(publisher.counts().busy, 0u);
   EXPECT_TRUE(log.empty());
+}
+
+// OBS's NV12 and I420 frames go out as they are: in a surface of that format, each plane
+// from OBS's plane, through strides that differ from the surface's.
+TEST_F(ProgramPublisherTest, YuvFramesGoOutInTheirOwnFormatPlaneByPlane) {
+  struct Case {
+    Format format;
+    std::uint32_t pixelFormat;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> planes;  // rows, bytes of picture per row
+  };
+  const std::vector<Case> cases = {
+      {Format::nv12, companion::kPixelFormatNV12, {{36, 64}, {18, 64}}},
+      {Format::i420, companion::kPixelFormatI420, {{36, 64}, {18, 32}, {18, 32}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(formatName(c.format));
+    ProgramPublisher publisher(base(), recordLog());
+    std::string error;
+    ASSERT_TRUE(publisher.start({c.format, 64, 36, false}, &error)) << error;
+    // Each plane numbered apart from the others (row, column and plane), OBS's rows padded
+    // with 0xFF.
+    std::vector<std::vector<std::uint8_t>> frames, expected;
+    std::vector<SourcePlane> source;
+    for (std::size_t p = 0; p < c.planes.size(); ++p) {
+      const auto [rows, rowBytes] = c.planes[p];
+      const std::uint32_t stride = rowBytes + 16;
+      std::vector<std::uint8_t> frame(static_cast<std::size_t>(rows) * stride, 0xFF), picture;
+      for (std::uint32_t r = 0; r < rows; ++r) {
+        for (std::uint32_t x = 0; x < rowBytes; ++x) {
+          frame[r * stride + x] = static_cast<std::uint8_t>(p * 80 + r * 3 + x);
+          picture.push_back(frame[r * stride + x]);
+        }
+      }
+      frames.push_back(std::move(frame));
+      expected.push_back(std::move(picture));
+    }
+    for (std::size_t p = 0; p < c.planes.size(); ++p) source.push_back({frames[p].data(), c.planes[p].second + 16});
+    ASSERT_EQ(publisher.frame(source), ProgramPublisher::FrameResult::published);
+
+    const NamedPlanes named = namedPlanes();
+    EXPECT_EQ(named.pixelFormat, c.pixelFormat);
+    ASSERT_EQ(named.planes.size(), expected.size());
+    for (std::size_t p = 0; p < expected.size(); ++p) EXPECT_EQ(named.planes[p], expected[p]) << "plane " << p;
+    // Planes missing from OBS's frame: nothing goes out.
+    const std::span<const SourcePlane> yOnly(source.data(), 1);
+    EXPECT_EQ(publisher.frame(yOnly), ProgramPublisher::FrameResult::failed);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("64x36 " + std::string(formatName(c.format))), std::string::npos) << log[0];
+    EXPECT_EQ(namedPlanes().planes, expected);
+    log.clear();
+  }
 }
 
 TEST_F(ProgramPublisherTest, AFrameWithoutAFreeSurfaceIsDroppedAndCountedUntilOneHasRested) {

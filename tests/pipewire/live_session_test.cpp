@@ -79,6 +79,8 @@ class FrameThread {
     return sent_;
   }
   std::size_t mostHeldAtOnce() const { return mostHeld_; }
+  // Ticks so far, with a frame or without one.
+  std::size_t ticks() const { return ticks_; }
   // From now on pictures come from `pool` and are drawn into it, as the camera's grey frames
   // are. Call while stopped.
   void drawInto(std::shared_ptr<CVPixelBufferPool> pool) { pool_ = std::move(pool); }
@@ -93,18 +95,20 @@ class FrameThread {
       mostHeld_ = std::max<std::size_t>(mostHeld_, held);
       if (recent.size() > 8) recent.erase(recent.begin());
 
-      CVPixelBufferRef picture = pool_ ? drawnPicture() : filledPicture();
-      auto sample = std::make_shared<CMSampleBuffer>();
-      sample->imageBuffer = picture;
-      sample->dataReady = true;
-      const std::uint64_t now = monotonicNanoseconds();
-      {
-        std::lock_guard lock(mutex_);
-        sent_.insert(now);
+      // As the camera's tick: a pool that gives no buffer leaves the tick without a frame.
+      if (CVPixelBufferRef picture = pool_ ? drawnPicture() : filledPicture()) {
+        auto sample = std::make_shared<CMSampleBuffer>();
+        sample->imageBuffer = picture;
+        sample->dataReady = true;
+        const std::uint64_t now = monotonicNanoseconds();
+        {
+          std::lock_guard lock(mutex_);
+          sent_.insert(now);
+        }
+        recent.push_back(sample);
+        stream.sendSampleBuffer(sample, CMIOExtensionStreamDiscontinuityFlagNone, now);
       }
-      recent.push_back(sample);
-      stream.sendSampleBuffer(sample, CMIOExtensionStreamDiscontinuityFlagNone, now);
-      sample.reset();
+      ++ticks_;
       deadline += 33'333'333ns;
       std::this_thread::sleep_until(deadline);
     }
@@ -132,6 +136,7 @@ class FrameThread {
   std::shared_ptr<CVPixelBufferPool> pool_;
   std::atomic<bool> running_ = false;
   std::atomic<std::size_t> mostHeld_ = 0;
+  std::atomic<std::size_t> ticks_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;
   std::set<std::uint64_t> sent_;  // guarded by mutex_
@@ -147,7 +152,8 @@ struct ReceivedFrame {
 
 // A video consumer on its own PipeWire connection, linked by the session manager to the
 // node named `target`, as pipewiresrc or a browser would be. Its thread loop runs process().
-// With `keepBuffers` it never hands a buffer back, as a consumer stuck with every frame in hand.
+// With `keepBuffers` it hands no buffer back, as a consumer stuck with every frame in hand, until
+// letGo().
 class Consumer {
  public:
   explicit Consumer(const std::string& target, bool keepBuffers = false) : keepBuffers_(keepBuffers) {
@@ -207,6 +213,15 @@ class Consumer {
 
   bool connected() const { return core_ != nullptr; }
 
+  // Hands back every buffer it kept, at once, and every later one as it comes: a GStreamer
+  // pipeline whose sink was stuck and goes on.
+  void letGo() {
+    ThreadLoopLock lock(loop_.get());
+    keepBuffers_ = false;
+    for (pw_buffer* buffer : kept_) pw_stream_queue_buffer(stream_.get(), buffer);
+    kept_.clear();
+  }
+
   bool waitForFrames(std::size_t count) {
     std::unique_lock lock(mutex_);
     return received_.wait_for(lock, kPatience, [&] { return frames_.size() >= count; });
@@ -217,14 +232,23 @@ class Consumer {
   }
 
  private:
-  // Like every real consumer, asks for the header that carries pts and seq.
+  // Like every real consumer, asks for the header that carries pts and seq; and, as pipewiresrc
+  // does, for at least 8 buffers, which the node grants (its most): more than the camera's pool
+  // may hold of its own (5).
   static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
     if (id != SPA_PARAM_Format || !param) return;
-    std::array<std::uint8_t, 256> memory{};
+    std::array<std::uint8_t, 512> memory{};
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, memory.data(), memory.size());
-    const spa_pod* params[] = {buildHeaderMetaParam(builder)};
-    pw_stream_update_params(static_cast<Consumer*>(data)->stream_.get(), params, 1);
+    const spa_pod* params[] = {buildHeaderMetaParam(builder),
+                               static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                                   &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+                                   SPA_POD_CHOICE_RANGE_Int(16, 8, INT32_MAX), SPA_PARAM_BUFFERS_blocks,
+                                   SPA_POD_CHOICE_RANGE_Int(0, 1, INT32_MAX), SPA_PARAM_BUFFERS_size,
+                                   SPA_POD_CHOICE_RANGE_Int(0, 0, INT32_MAX), SPA_PARAM_BUFFERS_stride,
+                                   SPA_POD_CHOICE_RANGE_Int(0, 0, INT32_MAX), SPA_PARAM_BUFFERS_dataType,
+                                   SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))))};
+    pw_stream_update_params(static_cast<Consumer*>(data)->stream_.get(), params, 2);
   }
 
   static void onProcess(void* data) {
@@ -244,14 +268,20 @@ class Consumer {
         frame.corner = bytes[0];
         frame.centre = bytes[kCentre];
       }
-      if (!self.keepBuffers_) pw_stream_queue_buffer(self.stream_.get(), buffer);
+      if (self.keepBuffers_) {
+        self.kept_.push_back(buffer);
+      } else {
+        pw_stream_queue_buffer(self.stream_.get(), buffer);
+      }
       std::lock_guard lock(self.mutex_);
       self.frames_.push_back(frame);
       self.received_.notify_all();
     }
   }
 
-  const bool keepBuffers_;
+  // The loop thread, or with the thread loop's lock held.
+  bool keepBuffers_;
+  std::vector<pw_buffer*> kept_;
   Library library_;
   ThreadLoop loop_;
   Context context_;
@@ -391,6 +421,40 @@ TEST_F(LiveSessionTest, ConsumerHoldingEveryBufferIsTheOnlyCauseOfDrops) {
   EXPECT_GE(dropped, 20u) << line;
   const std::string causes = " dropped while streaming (" + std::to_string(dropped) + " no free buffer)";
   EXPECT_TRUE(line.ends_with(causes)) << line;
+}
+
+// A consumer hands a buffer back to the camera only in a graph cycle, one a cycle, and the
+// camera drives the cycles. A consumer that held every buffer for a while (pipewiresrc behind a
+// sink that blocked) must get frames again once it lets them go: the camera keeps the graph
+// cycling while it has no buffer to send, for frames it copies and for frames it draws into the
+// node's buffers (grey), whose pool then has no buffer to give at all.
+class HeldBuffersTest : public LiveSessionTest {
+ protected:
+  void holdEveryBufferThenLetGo() {
+    startService();
+    Consumer consumer("kolv-live-test", true);
+    ASSERT_TRUE(consumer.waitForFrames(1));
+    // The node has 8 buffers: 30 ticks later every one is in the consumer's hands.
+    const std::size_t ticksBefore = frames.ticks();
+    for (auto deadline = std::chrono::steady_clock::now() + kPatience;
+         frames.ticks() < ticksBefore + 30 && std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(10ms);
+    }
+    const std::size_t held = consumer.frames().size();
+    consumer.letGo();
+    EXPECT_TRUE(consumer.waitForFrames(held + 30)) << "after letting " << held << " buffers go the consumer got "
+                                                   << consumer.frames().size() - held << " frames more";
+    consumer.leave();
+    ASSERT_TRUE(log.waitForCount("frames sent", 1, kPatience));
+  }
+};
+
+TEST_F(HeldBuffersTest, CopiedFramesFlowAgainOnceAConsumerLetsItsBuffersGo) { holdEveryBufferThenLetGo(); }
+
+TEST_F(HeldBuffersTest, FramesDrawnIntoTheNodesBuffersFlowAgainOnceAConsumerLetsThemGo) {
+  frames.drawInto(std::make_shared<LinuxPixelBufferPool>(
+      PixelBufferLayout{kWidth, kHeight, kWidth * 4, kCVPixelFormatType_32BGRA, true}, pipeWire.streamBuffers()));
+  holdEveryBufferThenLetGo();
 }
 
 TEST_F(LiveSessionTest, LaterConsumerStartsTheStreamAgain) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/pixel_buffer_pool.h"
+
 namespace kolv {
 namespace {
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -23,6 +24,16 @@ namespace {
 // buffers have its geometry. Thread-safety: any thread.
 class NodeBuffers final : public StreamBufferSupplier {
  public:
+  // `starved` runs on the borrower's thread when a loan finds no buffer free. The ledgers learn of
+  // the buffers their streams have handed back only when the data thread takes them back, which
+  // a frame sent wakes it for; the borrower (the camera's tick drawing a grey frame, with its
+  // pool at its threshold) then has no frame to send. Without a wake-up here, once consumers had
+  // held every buffer for a moment no tick would find one free again, and nothing would be sent
+  // for good. Empty: nothing runs; once this returns, the one before runs no more.
+  void setStarved(std::function<void()> starved) {
+    std::lock_guard lock(starvedMutex_);
+    starved_ = std::move(starved);
+  }
   void setLedgers(std::vector<std::shared_ptr<StreamBufferLedger>> ledgers) {
     std::lock_guard lock(mutex_);
     ledgers_ = std::move(ledgers);
@@ -31,6 +42,8 @@ class NodeBuffers final : public StreamBufferSupplier {
     for (const auto& ledger : ledgers()) {
       if (auto loan = ledger->lend(layout)) return loan;
     }
+    std::lock_guard lock(starvedMutex_);
+    if (starved_) starved_();
     return std::nullopt;
   }
   std::size_t buffersInUse() const override {
@@ -45,6 +58,8 @@ class NodeBuffers final : public StreamBufferSupplier {
     return ledgers_;
   }
 
+  std::mutex starvedMutex_;
+  std::function<void()> starved_;  // guarded by starvedMutex_
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<StreamBufferLedger>> ledgers_;  // guarded by mutex_
 };
@@ -79,6 +94,9 @@ class PipeWireOutput::Impl {
   void connect();
   void disconnect();
   void scheduleRetry(std::chrono::milliseconds delay);
+  // The sender's thread: wakes the data thread without a frame, to take back the buffers the
+  // streams have handed back (NodeStream::sendReady).
+  void wakeSender();
 
   OSLog& log_;
   const PipeWireOutputOptions options_;
@@ -130,6 +148,7 @@ void PipeWireOutput::Impl::start(const std::shared_ptr<CMIOExtensionProvider>& p
     ThreadLoopLock lock(threadLoop_.get());
     connect();
   }
+  buffers_->setStarved([this] { wakeSender(); });
   std::lock_guard gate(gate_);
   serving_ = true;
 }
@@ -271,7 +290,13 @@ void PipeWireOutput::Impl::send(const CMIOExtensionStream& stream, output::Outpu
   pw_loop_signal_event(dataLoop_, send_.get());
 }
 
+void PipeWireOutput::Impl::wakeSender() {
+  std::lock_guard gate(gate_);
+  if (serving_) pw_loop_signal_event(dataLoop_, send_.get());
+}
+
 void PipeWireOutput::Impl::shutdown() {
+  buffers_->setStarved({});
   {
     std::lock_guard gate(gate_);
     serving_ = false;
