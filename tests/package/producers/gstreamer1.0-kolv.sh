@@ -9,7 +9,7 @@ kolv_camera_bin() { echo /usr/bin/kolv-camera; }
 
 inspect=$(gst-inspect-1.0 kolvsink 2>&1)
 check "gst-inspect-1.0 finds kolvsink in the installed plugin folder" \
-  eval '[[ "$inspect" =~ Filename[[:space:]]+/usr/lib/[^[:space:]]*/gstreamer-1.0/ ]]'
+  eval '[[ "$inspect" =~ Filename[[:space:]]+(/usr)?/lib/[^[:space:]]*/gstreamer-1.0/ ]]'
 
 start_camera || finish
 start_companion "$E2E_DIR/sink.log" gst-launch-1.0 videotestsrc is-live=true pattern=smpte \
