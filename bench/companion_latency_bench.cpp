@@ -225,6 +225,9 @@ int main(int argc, char** argv) {
       if (status == companion::Status::notWatched) ++cuesUnwatched;
       slot = monotonicNow();
     } else {
+      // After a cued block, its last picture first goes out: a free-running one in the same
+      // tick would replace it, and the miss would be the switch's, not the cue's.
+      if (frame > 0 && isCued(frame - 1)) slot += kFrameNanoseconds;
       sleepUntil(slot + moment(random));
       slot += kFrameNanoseconds;
     }
