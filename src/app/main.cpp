@@ -20,6 +20,7 @@
 #include "platform/linux/signal_run_loop.h"
 #include "platform/linux/syslog_log.h"
 #include "platform/pipewire/pipewire_host.h"
+#include "platform/v4l2loopback/loopback_output.h"
 #include "service/extension_main.h"
 
 namespace {
@@ -30,11 +31,18 @@ constexpr const char* kUsage =
     "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second)\n"
     "until it receives SIGINT, SIGTERM or SIGHUP. Pictures come from the companion application\n"
     "through its hand-off files; without them the camera sends grey frames.\n"
+    "It also writes the camera into the v4l2loopback device labelled \"Kolv Camera\" when\n"
+    "there is one, for V4L2 applications.\n"
     "Log lines go to the system log, and to standard error unless that is the journal.\n"
     "\n"
     "  --check    check PipeWire, WirePlumber, the camera node, the Camera portal and the\n"
     "             companion's hand-off, one line each with a fix for what fails; exits 1\n"
-    "             when something fails\n";
+    "             when something fails\n"
+    "\n"
+    "Environment:\n"
+    "  KOLV_V4L2_DEVICE   the v4l2loopback device to write: a node (/dev/video10) or a card\n"
+    "                     label (default \"Kolv Camera\"); \"off\": no V4L2 output\n"
+    "  KOLV_V4L2_FORMAT   YUYV (default), I420, NV12 or BGRA\n";
 
 // True when standard error is the journal stream systemd gave this process, which already
 // receives the system log's lines.
@@ -45,21 +53,75 @@ bool stderrIsJournal() {
   return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) == stream;
 }
 
-// The main run loop, followed by the host leaving PipeWire: when the camera is released
-// after the loop, no consumer can still be streaming from it and its last stop request has
-// been made. Main thread.
+// The camera's outputs side by side: the PipeWire host publishes the camera, and the V4L2
+// output (when there is one) writes every frame into its loopback device as well. Registration
+// runs on the main thread, samples come from the frame queue.
+class CameraOutputs final : public kolv::CameraHost {
+ public:
+  CameraOutputs(kolv::PipeWireHost& pipewire, kolv::v4l2loopback::LoopbackOutput* v4l2)
+      : pipewire_(pipewire), v4l2_(v4l2) {}
+  void startService(const std::shared_ptr<kolv::CMIOExtensionProvider>& provider) override {
+    pipewire_.startService(provider);
+    if (v4l2_) v4l2_->start(provider);
+  }
+  bool addDevice(kolv::CMIOExtensionProvider& provider, const std::shared_ptr<kolv::CMIOExtensionDevice>& device,
+                 kolv::NSErrorOut error) override {
+    return pipewire_.addDevice(provider, device, error);
+  }
+  bool addStream(kolv::CMIOExtensionDevice& device, const std::shared_ptr<kolv::CMIOExtensionStream>& stream,
+                 kolv::NSErrorOut error) override {
+    return pipewire_.addStream(device, stream, error);
+  }
+  void sendSampleBuffer(kolv::CMIOExtensionStream& stream, const kolv::CMSampleBufferRef& sampleBuffer,
+                        kolv::CMIOExtensionStreamDiscontinuityFlags discontinuity,
+                        std::uint64_t hostTimeInNanoseconds) override {
+    pipewire_.sendSampleBuffer(stream, sampleBuffer, discontinuity, hostTimeInNanoseconds);
+    if (v4l2_) v4l2_->send(stream, sampleBuffer);
+  }
+  void shutdown() {
+    if (v4l2_) v4l2_->shutdown();
+    pipewire_.shutdown();
+  }
+
+ private:
+  kolv::PipeWireHost& pipewire_;
+  kolv::v4l2loopback::LoopbackOutput* v4l2_;
+};
+
+// The main run loop, followed by the outputs stopping: when the camera is released after the
+// loop, no consumer can still be streaming from it and its last stop request has been made.
+// Main thread.
 class ServiceRunLoop final : public kolv::RunLoop {
  public:
-  ServiceRunLoop(kolv::SignalRunLoop& loop, kolv::PipeWireHost& host) : loop_(loop), host_(host) {}
+  ServiceRunLoop(kolv::SignalRunLoop& loop, CameraOutputs& outputs) : loop_(loop), outputs_(outputs) {}
   void run() override {
     loop_.run();
-    host_.shutdown();
+    outputs_.shutdown();
   }
 
  private:
   kolv::SignalRunLoop& loop_;
-  kolv::PipeWireHost& host_;
+  CameraOutputs& outputs_;
 };
+
+// The V4L2 output's settings from the environment; nothing when it is turned off. A setting
+// that makes no sense is one line on standard error, and the output keeps its default.
+std::optional<kolv::v4l2loopback::LoopbackOutputOptions> v4l2Options(kolv::OSLog& log) {
+  kolv::v4l2loopback::LoopbackOutputOptions options;
+  if (const char* device = std::getenv("KOLV_V4L2_DEVICE"); device && *device) {
+    if (std::strcmp(device, "off") == 0) return std::nullopt;
+    options.writer.device = device;
+  }
+  if (const char* format = std::getenv("KOLV_V4L2_FORMAT"); format && *format) {
+    if (auto parsed = kolv::v4l2loopback::parseLoopbackFormat(format)) {
+      options.writer.format = *parsed;
+    } else {
+      kolv::os_log_with_type(log, kolv::OSLogType::error,
+                             "KOLV_V4L2_FORMAT=%s is not one of YUYV, I420, NV12 and BGRA; writing YUYV", format);
+    }
+  }
+  return options;
+}
 
 }  // namespace
 
@@ -85,7 +147,10 @@ int main(int argc, char** argv) {
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch(&log);
-  kolv::PipeWireHost host(log);
+  kolv::PipeWireHost pipewire(log);
+  std::optional<kolv::v4l2loopback::LoopbackOutput> v4l2;
+  if (auto options = v4l2Options(log)) v4l2.emplace(log, std::move(*options));
+  CameraOutputs host(pipewire, v4l2 ? &*v4l2 : nullptr);
   // Whether a companion publishes now, in the camera's app group (the same rules as --check):
   // a surface whose entry is gone then is a companion that stopped, not a fault.
   const std::optional<std::filesystem::path> container =
@@ -94,7 +159,7 @@ int main(int argc, char** argv) {
   kolv::LinuxMediaServices media(clock, log, kolv::defaultSurfaceRegistry(),
                                  [container] { return container && kolv::handoff::isCompanionPublishing(*container); });
   // The camera draws its frames straight into the PipeWire buffers that consumers map.
-  media.supplyStreamBuffers(host.streamBuffers());
+  media.supplyStreamBuffers(pipewire.streamBuffers());
   kolv::InfoPlistBundleServices bundles(&log);
   kolv::AppGroupFileManager fileManager(log, kolv::companionHandOffFiles());
   kolv::SignalRunLoop signalRunLoop;
