@@ -54,10 +54,16 @@ class FakeCalls final : public DeviceCalls {
       rate = static_cast<v4l2_streamparm*>(argument)->parm.output.timeperframe;
       return 0;
     }
+    if (request == VIDIOC_STREAMON && *static_cast<int*>(argument) == V4L2_BUF_TYPE_VIDEO_OUTPUT) {
+      streaming = true;
+      return 0;
+    }
     return ENOTTY;
   }
   int write(int, std::span<const std::byte> bytes) override {
     if (writeError != 0) return writeError;
+    // A writer that never streamed leaves the device unusable for the writers after it.
+    if (!streaming) return EPERM;
     written.emplace_back(bytes.begin(), bytes.end());
     return 0;
   }
@@ -73,6 +79,7 @@ class FakeCalls final : public DeviceCalls {
   std::vector<fs::path> opened;
   std::optional<v4l2_pix_format> setFormat;
   std::optional<v4l2_fract> rate;
+  bool streaming = false;
   std::vector<std::vector<std::byte>> written;
 };
 

@@ -116,6 +116,14 @@ TakeResult LoopbackWriter::take() {
                      std::strerror(e));
   }
 
+  // Streaming on the output marks this opener as the device's writer, so that closing it
+  // offers the output to the next writer again; a writer that only calls write() leaves the
+  // device refusing every later writer's format (v4l2loopback 0.12.7) until it is reloaded.
+  int outputType = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+  if (const int e = calls_.ioctl(fd_.get(), VIDIOC_STREAMON, &outputType); e != 0) {
+    return fail(TakeResult::unusable, "cannot start writing to " + path_.string() + ": " + std::strerror(e));
+  }
+
   // The first frame makes the device a capture device for readers.
   if (const int e = calls_.write(fd_.get(), grey_.frame()); e != 0) {
     return fail(TakeResult::unusable, "cannot write to " + path_.string() + ": " + std::strerror(e));
