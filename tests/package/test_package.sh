@@ -107,6 +107,7 @@ lib=/usr/lib/$multiarch
 doc=/usr/share/doc/kolv-camera
 expected=(
   /usr/bin/kolv-camera /usr/bin/kolv-publish /usr/share/kolv-camera/Info.plist /usr/lib/systemd/user/kolv-camera.service
+  /usr/share/wireplumber/main.lua.d/51-kolv-camera-v4l2.lua
   "$lib/libkolv_companion.a" "$lib/libkolv_companion.so" "$lib/libkolv_companion.so.0" "$lib/libkolv_companion.so.$version"
   /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h
   /usr/include/kolv/pixel_formats.h
