@@ -67,19 +67,29 @@ class RecordingListener final : public output::OutputListener {
   std::vector<const CMIOExtensionStream*> streams_;
 };
 
-// Opens the node as a reader does, for as long as it lives.
+// Opens the node as a reader does, for as long as it lives, and is among the openers that the
+// fake kernel finds in /proc meanwhile.
 class Reader {
  public:
-  explicit Reader(const fs::path& node) : fd_(::open(node.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  // Counted before the open and uncounted before the close: /proc shows the descriptor by the
+  // time its IN_OPEN is read, and no longer by the time its IN_CLOSE is.
+  Reader(const fs::path& node, FakeCalls* calls) : calls_(calls) {
+    if (calls_) ++calls_->openers;
+    fd_ = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 && calls_) --calls_->openers;
+  }
   ~Reader() { close(); }
   void close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    if (calls_) --calls_->openers;
+    ::close(fd_);
     fd_ = -1;
   }
   bool isOpen() const { return fd_ >= 0; }
 
  private:
-  int fd_;
+  FakeCalls* calls_;
+  int fd_ = -1;
 };
 
 class LoopbackOutputTest : public ::testing::Test {
@@ -169,17 +179,17 @@ class LoopbackOutputTest : public ::testing::Test {
 TEST_F(LoopbackOutputTest, ReadersAreConsumersFromTheFirstOpenToTheLastClose) {
   ASSERT_NO_FATAL_FAILURE(startHolding());
   {
-    Reader first(node_);
+    Reader first(node_, calls_);
     ASSERT_TRUE(first.isOpen());
     ASSERT_EQ(listener_.report(1), true);
     {
-      Reader second(node_);
-      first.close();  // one reader is left
+      Reader second(node_, calls_);
+      first.close();  // one reader is left; the two closes below come together
     }
     ASSERT_EQ(listener_.report(2), false);
   }
   // Nothing more after the last one left, and every report was about the camera's stream.
-  Reader again(node_);
+  Reader again(node_, calls_);
   ASSERT_EQ(listener_.report(3), true);
   again.close();
   ASSERT_EQ(listener_.report(4), false);
@@ -188,8 +198,8 @@ TEST_F(LoopbackOutputTest, ReadersAreConsumersFromTheFirstOpenToTheLastClose) {
 }
 
 TEST_F(LoopbackOutputTest, ReadersFromBeforeTheWatchCountAndShutdownReportsThemLost) {
-  Reader early(node_);
-  // The fake says one other process had the node open when the watch began.
+  // One other process had the node open when the watch began.
+  Reader early(node_, nullptr);
   LoopbackOutputOptions options;
   options.writer.device = node_.string();
   options.writer.devices = root_;
@@ -212,7 +222,7 @@ TEST_F(LoopbackOutputTest, ReadersFromBeforeTheWatchCountAndShutdownReportsThemL
 
 TEST_F(LoopbackOutputTest, FramesGoInTheDevicesFormatAndAFailedWriteLetsTheDeviceGoUntilItWorks) {
   ASSERT_NO_FATAL_FAILURE(startHolding());
-  Reader reader(node_);
+  Reader reader(node_, calls_);
   ASSERT_EQ(listener_.report(1), true);
 
   send(255, 255, 255);
@@ -232,7 +242,6 @@ TEST_F(LoopbackOutputTest, FramesGoInTheDevicesFormatAndAFailedWriteLetsTheDevic
   ASSERT_EQ(listener_.report(2), false);
   EXPECT_EQ(lines("failed (No such device)"), 1u);
   // Taken again by the retry; the reader that kept it open is found among the openers.
-  calls_->openers = 1;
   {
     std::lock_guard lock(calls_->mutex);
     calls_->writeError = 0;
@@ -249,7 +258,7 @@ TEST_F(LoopbackOutputTest, FramesGoInTheDevicesFormatAndAFailedWriteLetsTheDevic
 TEST_F(LoopbackOutputTest, ANodeThatGoesAwayIsOneLineAndTheDeviceIsTakenWhenItReturns) {
   ASSERT_NO_FATAL_FAILURE(startHolding());
   {
-    Reader reader(node_);
+    Reader reader(node_, calls_);
     ASSERT_EQ(listener_.report(1), true);
     fs::remove(node_);
     ASSERT_EQ(listener_.report(2), false);
@@ -258,7 +267,7 @@ TEST_F(LoopbackOutputTest, ANodeThatGoesAwayIsOneLineAndTheDeviceIsTakenWhenItRe
 
   std::ofstream(node_).put('\0');
   ASSERT_TRUE(watching(2));
-  Reader reader(node_);
+  Reader reader(node_, calls_);
   ASSERT_EQ(listener_.report(3), true);
   EXPECT_EQ(lines("went away"), 1u);
 }

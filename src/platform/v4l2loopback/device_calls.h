@@ -23,7 +23,7 @@ class DeviceCalls {
   // 0 when every byte was written, else the errno (EIO for a short write).
   virtual int write(int fd, std::span<const std::byte> bytes) = 0;
   // How many descriptors processes other than this one hold on `path` (those this process
-  // may look at under /proc).
+  // may look at under /proc: its user's, or every process's for root).
   virtual std::size_t otherOpeners(const std::filesystem::path& path) = 0;
 };
 

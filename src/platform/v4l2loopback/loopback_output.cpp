@@ -122,6 +122,7 @@ void LoopbackOutput::releaseDevice() {
 
 void LoopbackOutput::readEvents() {
   alignas(inotify_event) std::array<char, 4096> buffer;
+  bool recount = false;
   for (;;) {
     const ssize_t length = ::read(inotify_.get(), buffer.data(), buffer.size());
     if (length <= 0) break;
@@ -136,7 +137,9 @@ void LoopbackOutput::readEvents() {
           struct stat node {};
           linked = ::stat(writer_.path().c_str(), &node) == 0;
         }
-        if (readers_.apply(event->mask, linked) == NodeChange::gone) {
+        const NodeChange change = readers_.apply(event->mask, linked);
+        recount = recount || change == NodeChange::readers;
+        if (change == NodeChange::gone) {
           if (event->mask & IN_IGNORED) nodeWatch_ = -1;  // the kernel removed the watch
           os_log_with_type(log_, OSLogType::error,
                            "V4L2 output: %s went away; the camera takes it again when it is back",
@@ -147,6 +150,10 @@ void LoopbackOutput::readEvents() {
       }
     }
   }
+  // inotify merges an event with the one before it when both are alike and unread: two readers
+  // closing the node at once are one IN_CLOSE_NOWRITE. The events say when readers came or
+  // went; /proc says how many are left.
+  if (recount && nodeWatch_ >= 0) readers_.reset(calls_->otherOpeners(writer_.path()));
 }
 
 void LoopbackOutput::updateStreaming() {

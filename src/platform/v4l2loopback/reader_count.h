@@ -1,7 +1,9 @@
 // The number of other processes that hold the loopback device open, kept from inotify's events
 // on its node: v4l2loopback 0.12.7 tells a writer nothing about its readers. The writer opens
 // the node before it adds the watch and removes the watch before it closes the node, so that no
-// event is its own; openers from before the watch are counted once, from /proc, when it begins.
+// event is its own; openers from before the watch are counted from /proc when it begins. inotify
+// merges alike events that come together (two closes at once are one), so the output counts
+// again from /proc after each batch of opens and closes; the events say when to.
 // Thread-safety: a plain value, on the thread that reads the events (the loopback's watch thread).
 #pragma once
 
