@@ -22,9 +22,9 @@ wait_for() { local seconds=$1; shift; for _ in $(seq $((seconds * 10))); do "$@"
 export XDG_RUNTIME_DIR=/tmp/kolv-xdg
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 work=$(mktemp -d)
-camera_pid= publish_pid=
+camera_pid= publish_pid= writer_pid=
 cleanup() {
-  for pid in $publish_pid $camera_pid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in $publish_pid $camera_pid $writer_pid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
 }
 trap cleanup EXIT
 
@@ -56,24 +56,58 @@ check "without a companion: grey (Y 0x47, U and V 0x80)" python3 "$here/check_fr
 publish_pid=$!
 sleep 2
 check "ffmpeg reads 30 frames of the pattern" read_frames 30 yuyv422 "$work/pattern.yuv"
-check "with kolv-publish --pattern: no grey frame" python3 "$here/check_frames.py" "$work/pattern.yuv" pattern yuyv
+check "with kolv-publish --pattern: its pattern (stamps and bars by their Y, U, V), numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern.yuv" pattern yuyv
+echo "-- a reader's wait for frames (open to first and third frame; the guest is emulated)"
+check "three readers each read three frames" python3 "$here/first_frame.py" /dev/video10 1843200 3
 check "SIGTERM: the camera exits with status 0" stop_camera
 check "every start has its stop (no reader left)" eval \
-  '[ "$(grep -c "V4L2 output: stream started" "$work/camera-YUYV.log")" -ge 2 ] &&
+  '[ "$(grep -c "stream started" "$work/camera-YUYV.log")" -ge 2 ] &&
    [ "$(grep -c "stream started" "$work/camera-YUYV.log")" = "$(grep -c "stream stopped" "$work/camera-YUYV.log")" ]'
 
 echo "== V4L2 output, BGRA (the pattern's stamps read exactly)"
 check "kolv-camera takes /dev/video10 again, in BGRA" start_camera BGRA
 check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern.bgra"
-check "every frame is the pattern, numbers rising" python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra
+check "the pattern read exactly, numbers rising" python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra
 kill "$publish_pid"; wait "$publish_pid" 2>/dev/null; publish_pid=
 sleep 1
 check "ffmpeg reads 30 frames after the companion stopped" read_frames 30 bgra "$work/after.bgra"
 check "grey again after the companion stopped" python3 "$here/check_frames.py" "$work/after.bgra" grey bgra
 check "SIGTERM: the camera exits with status 0" stop_camera
 
+echo "== Another writer holds the device"
+timeout 300 ffmpeg -hide_banner -nostdin -loglevel error -re -f lavfi -i testsrc=size=1280x720:rate=5 \
+  -pix_fmt yuyv422 -f v4l2 /dev/video10 >"$work/other-writer.log" 2>&1 &
+writer_pid=$!
+sleep 3
+KOLV_V4L2_FORMAT=YUYV "$build/src/app/kolv-camera" >"$work/camera-held.log" 2>&1 &
+camera_pid=$!
+check "one line: held by another writer" wait_for 30 grep -q "V4L2 output: .*held by another writer" "$work/camera-held.log"
+sleep 5
+check "said once while it lasts" [ "$(grep -c "V4L2 output: " "$work/camera-held.log")" = 1 ]
+kill "$writer_pid"; wait "$writer_pid" 2>/dev/null
+check "taken once the other writer is gone" wait_for 30 grep -q "V4L2 output: writing YUYV" "$work/camera-held.log"
+check "SIGTERM: the camera exits with status 0" stop_camera
+
+echo "== PipeWire and WirePlumber: one camera, never two"
+mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
+/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1
+udevadm trigger --action=add --subsystem-match=video4linux >/dev/null 2>&1
+udevadm settle --timeout=60
+session() { "$root/scripts/private-pipewire-session.sh" "$here/one_camera.sh" "$build" "$work" "$1"; }
+rule=/usr/share/wireplumber/main.lua.d/51-kolv-camera-v4l2.lua
+rm -f "$rule"
+check "without the rule WirePlumber makes the device a second camera (the count sees it)" session expect-two
+cp "$root/resources/wireplumber/51-kolv-camera-v4l2.lua" "$rule"
+check "with the rule: one PipeWire camera, one V4L2 device" session expect-one
+
+echo "== The module comes after the camera"
+rmmod v4l2loopback
+check "missing: one line, PipeWire works; loaded: the device is taken; held: the module stays" session module-returns
+
 if ((failures)); then
   for log in "$work"/camera-*.log; do echo "  --- $log"; tail -n 15 "$log" | sed 's/^/  | /'; done
+  cp "$work"/*.log "$KOLV_VM_SHARE/" 2>/dev/null
   echo "  $failures check(s) failed"
   exit 1
 fi
