@@ -39,6 +39,7 @@ if [ "$expect" = module-returns ]; then
   exit 0
 fi
 for _ in $(seq 120); do [ "$(count)" -ge 1 ] && break; sleep 0.5; done
+for _ in $(seq 300); do grep -q "V4L2 output: writing YUYV" "$work/camera-$expect.log" && break; sleep 0.1; done
 grep -q "V4L2 output: writing YUYV" "$work/camera-$expect.log" || { echo "the camera does not hold the device"; exit 1; }
 if [ "$expect" = expect-two ]; then
   for _ in $(seq 240); do [ "$(count)" -ge 2 ] && break; sleep 0.5; done

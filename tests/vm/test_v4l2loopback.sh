@@ -3,8 +3,12 @@
 # the VM of run-in-vm.sh (it starts one when run outside it):
 #   tests/vm/test_v4l2loopback.sh [BUILD_DIR]      (default build/ci)
 # kolv-camera holds /dev/video10 as its writer, v4l2-ctl lists it as a capture device, and
-# ffmpeg -f v4l2 reads whole frames: grey without a companion, kolv-publish's pattern while it
-# runs (its stamps, in BGRA), grey again once it stops. No reader: the stream stops.
+# ffmpeg -f v4l2 reads whole frames checked by content (check_frames.py): grey without a
+# companion, kolv-publish's pattern while it runs (stamps and bars; in YUYV by their Y, U and
+# V; numbers rising), grey again once it stops. No reader: the stream stops. A reader's wait
+# for frames is printed. In a private PipeWire session with udevd: without the WirePlumber rule
+# PipeWire lists "Kolv Camera" twice, with it once, and v4l2-ctl one device; the module loaded
+# after the camera is taken. Last, another writer holding the device: one line.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -52,12 +56,14 @@ v4l2-ctl -d /dev/video10 --get-fmt-video >"$work/fmt.txt" 2>&1
 check "v4l2-ctl: YUYV 1280x720" eval 'grep -q "Width/Height *: 1280/720" "$work/fmt.txt" && grep -q "YUYV" "$work/fmt.txt"'
 check "ffmpeg reads 30 frames" read_frames 30 yuyv422 "$work/grey.yuv"
 check "without a companion: grey (Y 0x47, U and V 0x80)" python3 "$here/check_frames.py" "$work/grey.yuv" grey yuyv
+rm -f "$work/grey.yuv"  # the guest's /tmp is half its memory
 "$build/tools/kolv-publish" --pattern --quiet >"$work/publish.log" 2>&1 &
 publish_pid=$!
 sleep 2
 check "ffmpeg reads 30 frames of the pattern" read_frames 30 yuyv422 "$work/pattern.yuv"
 check "with kolv-publish --pattern: its pattern (stamps and bars by their Y, U, V), numbers rising" \
   python3 "$here/check_frames.py" "$work/pattern.yuv" pattern yuyv
+rm -f "$work/pattern.yuv"  # the guest's /tmp is half its memory
 echo "-- a reader's wait for frames (open to first and third frame; the guest is emulated)"
 check "three readers each read three frames" python3 "$here/first_frame.py" /dev/video10 1843200 3
 check "SIGTERM: the camera exits with status 0" stop_camera
@@ -68,25 +74,22 @@ check "every start has its stop (no reader left)" eval \
 echo "== V4L2 output, BGRA (the pattern's stamps read exactly)"
 check "kolv-camera takes /dev/video10 again, in BGRA" start_camera BGRA
 check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern.bgra"
-check "the pattern read exactly, numbers rising" python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra
+check "kolv-publish, running since before the camera's restart: the pattern, numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra
+rm -f "$work/pattern.bgra"  # the guest's /tmp is half its memory
+kill "$publish_pid"; wait "$publish_pid" 2>/dev/null
+"$build/tools/kolv-publish" --pattern --quiet >"$work/publish2.log" 2>&1 &
+publish_pid=$!
+sleep 2
+check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern2.bgra"
+check "kolv-publish started after the camera: the pattern, numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern2.bgra" pattern bgra
+rm -f "$work/pattern2.bgra"  # the guest's /tmp is half its memory
 kill "$publish_pid"; wait "$publish_pid" 2>/dev/null; publish_pid=
 sleep 1
 check "ffmpeg reads 30 frames after the companion stopped" read_frames 30 bgra "$work/after.bgra"
 check "grey again after the companion stopped" python3 "$here/check_frames.py" "$work/after.bgra" grey bgra
-check "SIGTERM: the camera exits with status 0" stop_camera
-
-echo "== Another writer holds the device"
-timeout 300 ffmpeg -hide_banner -nostdin -loglevel error -re -f lavfi -i testsrc=size=1280x720:rate=5 \
-  -pix_fmt yuyv422 -f v4l2 /dev/video10 >"$work/other-writer.log" 2>&1 &
-writer_pid=$!
-sleep 3
-KOLV_V4L2_FORMAT=YUYV "$build/src/app/kolv-camera" >"$work/camera-held.log" 2>&1 &
-camera_pid=$!
-check "one line: held by another writer" wait_for 30 grep -q "V4L2 output: .*held by another writer" "$work/camera-held.log"
-sleep 5
-check "said once while it lasts" [ "$(grep -c "V4L2 output: " "$work/camera-held.log")" = 1 ]
-kill "$writer_pid"; wait "$writer_pid" 2>/dev/null
-check "taken once the other writer is gone" wait_for 30 grep -q "V4L2 output: writing YUYV" "$work/camera-held.log"
+rm -f "$work/after.bgra"  # the guest's /tmp is half its memory
 check "SIGTERM: the camera exits with status 0" stop_camera
 
 echo "== PipeWire and WirePlumber: one camera, never two"
@@ -104,6 +107,22 @@ check "with the rule: one PipeWire camera, one V4L2 device" session expect-one
 echo "== The module comes after the camera"
 rmmod v4l2loopback
 check "missing: one line, PipeWire works; loaded: the device is taken; held: the module stays" session module-returns
+
+echo "== Another writer holds the device (last: v4l2loopback 0.12.7 may refuse the next writer after ffmpeg)"
+timeout 300 ffmpeg -hide_banner -nostdin -loglevel error -re -f lavfi -i testsrc=size=1280x720:rate=5 \
+  -pix_fmt yuyv422 -f v4l2 /dev/video10 >"$work/other-writer.log" 2>&1 &
+writer_pid=$!
+sleep 3
+KOLV_V4L2_FORMAT=YUYV "$build/src/app/kolv-camera" >"$work/camera-held.log" 2>&1 &
+camera_pid=$!
+check "one line: held by another writer" wait_for 30 grep -q "V4L2 output: .*held by another writer" "$work/camera-held.log"
+sleep 5
+check "said once while it lasts" [ "$(grep -c "V4L2 output: " "$work/camera-held.log")" = 1 ]
+kill "$writer_pid"; wait "$writer_pid" 2>/dev/null
+check "taken once the other writer is gone" wait_for 30 grep -q "V4L2 output: writing YUYV" "$work/camera-held.log"
+grep "V4L2 output: " "$work/camera-held.log" | sed 's/^/  camera: /'
+
+check "SIGTERM: the camera exits with status 0" stop_camera
 
 if ((failures)); then
   for log in "$work"/camera-*.log; do echo "  --- $log"; tail -n 15 "$log" | sed 's/^/  | /'; done
