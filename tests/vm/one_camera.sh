@@ -23,9 +23,12 @@ for o in json.load(sys.stdin):
         print(props.get("node.name"), "|", props.get("node.description"))'
 }
 count() { cameras | wc -l; }
+# Waits up to SECONDS (by the clock: each pw-dump takes seconds in the emulated guest) for COMMAND.
+within() { local until=$(($(date +%s) + $1)); shift; while ! "$@"; do [ "$(date +%s)" -lt $until ] || return 1; sleep 0.5; done; }
+at_least() { [ "$(count)" -ge "$1" ]; }
 start=$(date +%s)
 if [ "$expect" = module-returns ]; then
-  for _ in $(seq 120); do [ "$(count)" -ge 1 ] && break; sleep 0.5; done
+  within 60 at_least 1
   [ "$(count)" = 1 ] || { echo "the camera is not on PipeWire without the device"; exit 1; }
   missing=$(grep -c "V4L2 output: no v4l2loopback device labelled \"Kolv Camera\"" "$work/camera-$expect.log")
   [ "$missing" = 1 ] || { echo "$missing lines about the missing device, not 1"; exit 1; }
@@ -38,11 +41,11 @@ if [ "$expect" = module-returns ]; then
   echo "rmmod while the camera holds the device: $(cat "$work/rmmod.txt")"
   exit 0
 fi
-for _ in $(seq 120); do [ "$(count)" -ge 1 ] && break; sleep 0.5; done
+within 60 at_least 1
 for _ in $(seq 300); do grep -q "V4L2 output: writing YUYV" "$work/camera-$expect.log" && break; sleep 0.1; done
 grep -q "V4L2 output: writing YUYV" "$work/camera-$expect.log" || { echo "the camera does not hold the device"; exit 1; }
 if [ "$expect" = expect-two ]; then
-  for _ in $(seq 240); do [ "$(count)" -ge 2 ] && break; sleep 0.5; done
+  within 120 at_least 2
   cameras
   [ "$(count)" = 2 ] || { echo "no second camera from WirePlumber in 120 s"; exit 1; }
   echo "$(($(date +%s) - start))" >"$work/second-camera-seconds"
