@@ -23,3 +23,16 @@ if [ -x tests/e2e/run.sh ]; then
   echo "== end-to-end tests on a private PipeWire session ($preset)"
   tests/e2e/run.sh "build/$preset"
 fi
+
+# The V4L2 loopback output on a real v4l2loopback device needs a kernel module, so it runs in a
+# small qemu VM (TCG; a few minutes). Status 77 is the VM harness saying it cannot run here.
+if [ -x tests/vm/test_v4l2loopback.sh ]; then
+  echo "== the V4L2 loopback output in a small VM ($preset)"
+  status=0
+  tests/vm/test_v4l2loopback.sh "build/$preset" || status=$?
+  if [ $status = 77 ]; then
+    echo "SKIPPED: the V4L2 loopback VM test cannot run on this machine (the line above says why)"
+  elif [ $status != 0 ]; then
+    exit $status
+  fi
+fi

@@ -1,14 +1,17 @@
 // kolv-camera: the camera process on Linux. Composes the platform (Linux services, and one
-// camera host over the outputs: the PipeWire node) and hands it to the camera's entry. Runs on
-// the main thread. A further output is built here and added to the host's list.
+// camera host over the outputs: the PipeWire node and the V4L2 loopback device) and hands it to
+// the camera's entry. Runs on the main thread. A further output is built here and added to the
+// host's list.
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/check.h"
 #include "handoff/app_group.h"
@@ -22,6 +25,7 @@
 #include "platform/linux/syslog_log.h"
 #include "platform/output/outputs_host.h"
 #include "platform/pipewire/pipewire_output.h"
+#include "platform/v4l2loopback/loopback_output.h"
 #include "service/extension_main.h"
 
 namespace {
@@ -32,11 +36,18 @@ constexpr const char* kUsage =
     "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second)\n"
     "until it receives SIGINT, SIGTERM or SIGHUP. Pictures come from the companion application\n"
     "through its hand-off files; without them the camera sends grey frames.\n"
+    "It also writes the camera into the v4l2loopback device labelled \"Kolv Camera\" when\n"
+    "there is one, for V4L2 applications.\n"
     "Log lines go to the system log, and to standard error unless that is the journal.\n"
     "\n"
     "  --check    check PipeWire, WirePlumber, the camera node, the Camera portal and the\n"
     "             companion's hand-off, one line each with a fix for what fails; exits 1\n"
-    "             when something fails\n";
+    "             when something fails\n"
+    "\n"
+    "Environment:\n"
+    "  KOLV_V4L2_DEVICE   the v4l2loopback device to write: a node (/dev/video10) or a card\n"
+    "                     label (default \"Kolv Camera\"); \"off\": no V4L2 output\n"
+    "  KOLV_V4L2_FORMAT   YUYV (default), I420, NV12 or BGRA\n";
 
 // True when standard error is the journal stream systemd gave this process, which already
 // receives the system log's lines.
@@ -63,6 +74,25 @@ class ServiceRunLoop final : public kolv::RunLoop {
   kolv::output::OutputsHost& host_;
 };
 
+// The V4L2 output's settings from the environment; nothing when it is turned off. A setting
+// that makes no sense is one line on standard error, and the output keeps its default.
+std::optional<kolv::v4l2loopback::LoopbackOutputOptions> v4l2Options(kolv::OSLog& log) {
+  kolv::v4l2loopback::LoopbackOutputOptions options;
+  if (const char* device = std::getenv("KOLV_V4L2_DEVICE"); device && *device) {
+    if (std::strcmp(device, "off") == 0) return std::nullopt;
+    options.writer.device = device;
+  }
+  if (const char* format = std::getenv("KOLV_V4L2_FORMAT"); format && *format) {
+    if (auto parsed = kolv::v4l2loopback::parseLoopbackFormat(format)) {
+      options.writer.format = *parsed;
+    } else {
+      kolv::os_log_with_type(log, kolv::OSLogType::error,
+                             "KOLV_V4L2_FORMAT=%s is not one of YUYV, I420, NV12 and BGRA; writing YUYV", format);
+    }
+  }
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +118,10 @@ int main(int argc, char** argv) {
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch(&log);
   kolv::PipeWireOutput pipeWire(log);
-  kolv::output::OutputsHost host(log, {pipeWire});
+  std::vector<std::reference_wrapper<kolv::output::CameraOutput>> outputs{pipeWire};
+  std::optional<kolv::v4l2loopback::LoopbackOutput> v4l2;
+  if (auto options = v4l2Options(log)) outputs.emplace_back(v4l2.emplace(log, std::move(*options)));
+  kolv::output::OutputsHost host(log, std::move(outputs));
   // Whether a companion publishes now, in the camera's app group (the same rules as --check):
   // a surface whose entry is gone then is a companion that stopped, not a fault.
   const std::optional<std::filesystem::path> container =

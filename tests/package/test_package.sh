@@ -142,6 +142,7 @@ expect() {
 }
 doc=/usr/share/doc/kolv-camera
 camera_files=(/usr/bin/kolv-camera /usr/bin/kolv-publish /usr/share/kolv-camera/Info.plist
+  /usr/share/wireplumber/main.lua.d/51-kolv-camera-v4l2.lua
   /usr/lib/systemd/user/kolv-camera.service /usr/share/man/man1/kolv-camera.1.gz /usr/share/man/man1/kolv-publish.1.gz
   "$doc/README.md")
 for md in docs/*.md; do camera_files+=("$doc/$md"); done

@@ -1,0 +1,133 @@
+#!/bin/bash
+# The camera's V4L2 output on a real v4l2loopback device ("Kolv Camera", exclusive_caps=1), in
+# the VM of run-in-vm.sh (it starts one when run outside it):
+#   tests/vm/test_v4l2loopback.sh [BUILD_DIR]      (default build/ci)
+# kolv-camera holds /dev/video10 as its writer, v4l2-ctl lists it as a capture device, and
+# ffmpeg -f v4l2 reads whole frames checked by content (check_frames.py): grey without a
+# companion, kolv-publish's pattern while it runs (stamps and bars; in YUYV by their Y, U and
+# V; numbers rising), grey again once it stops. No reader: the stream stops. A reader's wait
+# for frames is printed. In a private PipeWire session with udevd: without the WirePlumber rule
+# PipeWire lists "Kolv Camera" twice, with it once, and v4l2-ctl one device; the module loaded
+# after the camera is taken. Last, another writer holding the device: one line.
+set -u
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=$(cd "${1:-$root/build/ci}" && pwd)
+if [ -z "${KOLV_VM_SHARE:-}" ]; then
+  exec "$here/run-in-vm.sh" "$here/test_v4l2loopback.sh" "$build"
+fi
+
+failures=0
+pass() { echo "  ok: $*"; }
+fail() { echo "  FAIL: $*"; failures=$((failures + 1)); }
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+wait_for() { local seconds=$1; shift; for _ in $(seq $((seconds * 10))); do "$@" && return 0; sleep 0.1; done; return 1; }
+
+export XDG_RUNTIME_DIR=/tmp/kolv-xdg
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+work=$(mktemp -d)
+camera_pid= publish_pid= writer_pid=
+cleanup() {
+  for pid in $publish_pid $camera_pid $writer_pid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+}
+trap cleanup EXIT
+
+start_camera() {  # FORMAT
+  KOLV_V4L2_FORMAT=$1 "$build/src/app/kolv-camera" >"$work/camera-$1.log" 2>&1 &
+  camera_pid=$!
+  wait_for 30 grep -q "V4L2 output: writing $1 1280x720 at 30 fps into /dev/video10" "$work/camera-$1.log"
+}
+stop_camera() {
+  kill "$camera_pid"; wait "$camera_pid"; local status=$?
+  camera_pid=
+  return $status
+}
+read_frames() {  # COUNT PIX_FMT FILE
+  timeout 120 ffmpeg -hide_banner -nostdin -loglevel error -f v4l2 -i /dev/video10 -frames:v "$1" \
+    -f rawvideo -pix_fmt "$2" -y "$3"
+}
+
+echo "== V4L2 output, YUYV"
+check "kolv-camera takes /dev/video10 as its writer (YUYV)" start_camera YUYV
+v4l2-ctl -D -d /dev/video10 >"$work/caps.txt" 2>&1
+check "v4l2-ctl: card \"Kolv Camera\", a capture device while the camera holds it" \
+  eval 'grep -q "Card type *: Kolv Camera" "$work/caps.txt" && grep -A3 "Device Caps" "$work/caps.txt" | grep -q "Video Capture"'
+v4l2-ctl -d /dev/video10 --get-fmt-video >"$work/fmt.txt" 2>&1
+check "v4l2-ctl: YUYV 1280x720" eval 'grep -q "Width/Height *: 1280/720" "$work/fmt.txt" && grep -q "YUYV" "$work/fmt.txt"'
+check "ffmpeg reads 30 frames" read_frames 30 yuyv422 "$work/grey.yuv"
+check "without a companion: grey (Y 0x47, U and V 0x80)" python3 "$here/check_frames.py" "$work/grey.yuv" grey yuyv
+rm -f "$work/grey.yuv"  # the guest's /tmp is half its memory
+"$build/tools/kolv-publish" --pattern --quiet >"$work/publish.log" 2>&1 &
+publish_pid=$!
+sleep 2
+check "ffmpeg reads 30 frames of the pattern" read_frames 30 yuyv422 "$work/pattern.yuv"
+check "with kolv-publish --pattern: its pattern (stamps and bars by their Y, U, V), numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern.yuv" pattern yuyv
+rm -f "$work/pattern.yuv"  # the guest's /tmp is half its memory
+echo "-- a reader's wait for frames (open to first and third frame; the guest is emulated)"
+check "three readers each read three frames" python3 "$here/first_frame.py" /dev/video10 1843200 3
+check "SIGTERM: the camera exits with status 0" stop_camera
+check "every start has its stop (no reader left)" eval \
+  '[ "$(grep -c "stream started" "$work/camera-YUYV.log")" -ge 2 ] &&
+   [ "$(grep -c "stream started" "$work/camera-YUYV.log")" = "$(grep -c "stream stopped" "$work/camera-YUYV.log")" ]'
+
+echo "== V4L2 output, BGRA (the pattern's stamps read exactly)"
+check "kolv-camera takes /dev/video10 again, in BGRA" start_camera BGRA
+check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern.bgra"
+check "kolv-publish, running since before the camera's restart: the pattern, numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra
+rm -f "$work/pattern.bgra"  # the guest's /tmp is half its memory
+kill "$publish_pid"; wait "$publish_pid" 2>/dev/null
+"$build/tools/kolv-publish" --pattern --quiet >"$work/publish2.log" 2>&1 &
+publish_pid=$!
+sleep 2
+check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern2.bgra"
+check "kolv-publish started after the camera: the pattern, numbers rising" \
+  python3 "$here/check_frames.py" "$work/pattern2.bgra" pattern bgra
+rm -f "$work/pattern2.bgra"  # the guest's /tmp is half its memory
+kill "$publish_pid"; wait "$publish_pid" 2>/dev/null; publish_pid=
+sleep 1
+check "ffmpeg reads 30 frames after the companion stopped" read_frames 30 bgra "$work/after.bgra"
+check "grey again after the companion stopped" python3 "$here/check_frames.py" "$work/after.bgra" grey bgra
+rm -f "$work/after.bgra"  # the guest's /tmp is half its memory
+check "SIGTERM: the camera exits with status 0" stop_camera
+
+echo "== PipeWire and WirePlumber: one camera, never two"
+mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
+/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1
+udevadm trigger --action=add --subsystem-match=video4linux >/dev/null 2>&1
+udevadm settle --timeout=60
+session() { "$root/scripts/private-pipewire-session.sh" "$here/one_camera.sh" "$build" "$work" "$1"; }
+rule=/usr/share/wireplumber/main.lua.d/51-kolv-camera-v4l2.lua
+rm -f "$rule"
+check "without the rule WirePlumber makes the device a second camera (the count sees it)" session expect-two
+cp "$root/resources/wireplumber/51-kolv-camera-v4l2.lua" "$rule"
+check "with the rule: one PipeWire camera, one V4L2 device" session expect-one
+
+echo "== The module comes after the camera"
+rmmod v4l2loopback
+check "missing: one line, PipeWire works; loaded: the device is taken; held: the module stays" session module-returns
+
+echo "== Another writer holds the device (last: v4l2loopback 0.12.7 may refuse the next writer after ffmpeg)"
+timeout 300 ffmpeg -hide_banner -nostdin -loglevel error -re -f lavfi -i testsrc=size=1280x720:rate=5 \
+  -pix_fmt yuyv422 -f v4l2 /dev/video10 >"$work/other-writer.log" 2>&1 &
+writer_pid=$!
+sleep 3
+KOLV_V4L2_FORMAT=YUYV "$build/src/app/kolv-camera" >"$work/camera-held.log" 2>&1 &
+camera_pid=$!
+check "one line: held by another writer" wait_for 30 grep -q "V4L2 output: .*held by another writer" "$work/camera-held.log"
+sleep 5
+check "said once while it lasts" [ "$(grep -c "V4L2 output: " "$work/camera-held.log")" = 1 ]
+kill "$writer_pid"; wait "$writer_pid" 2>/dev/null
+check "taken once the other writer is gone" wait_for 30 grep -q "V4L2 output: writing YUYV" "$work/camera-held.log"
+grep "V4L2 output: " "$work/camera-held.log" | sed 's/^/  camera: /'
+
+check "SIGTERM: the camera exits with status 0" stop_camera
+
+if ((failures)); then
+  for log in "$work"/camera-*.log; do echo "  --- $log"; tail -n 15 "$log" | sed 's/^/  | /'; done
+  cp "$work"/*.log "$KOLV_VM_SHARE/" 2>/dev/null
+  echo "  $failures check(s) failed"
+  exit 1
+fi
+echo "  all checks passed"
