@@ -193,9 +193,10 @@ check "libkolv-companion0: shlibs and symbols name the package, with the ldconfi
         grep -q "^libkolv_companion.so.0 libkolv-companion0 " $info.symbols &&
         grep -q "^ kolv_companion_open@Base " $info.symbols && grep -qx "activate-noawait ldconfig" $info.triggers &&
         [ ! -e $info.postinst ] && [ ! -e $info.postrm ]'
-# (/lib is /usr/lib on Debian 12, and ldconfig names it so.)
+# (/lib is /usr/lib on Debian 12, and ldconfig names it so. grep reads the whole list: with -q it
+# would stop at the match and, under pipefail, ldconfig's SIGPIPE would fail the check.)
 check "the ldconfig trigger ran: the dynamic linker's cache has libkolv_companion.so.0" \
-  eval 'ldconfig -p | grep -Eq "libkolv_companion\.so\.0 .*=> (/usr)?/lib/$multiarch/libkolv_companion\.so\.0$"'
+  eval 'ldconfig -p | grep -E "libkolv_companion\.so\.0 .*=> (/usr)?/lib/$multiarch/libkolv_companion\.so\.0$" >/dev/null'
 
 echo "== the installed camera and kolv-publish --pattern in a private PipeWire session"
 if timeout 180 scripts/private-pipewire-session.sh bash "$here/installed_pattern.sh"; then
