@@ -207,7 +207,9 @@ struct Publisher::Impl {
   std::unique_ptr<FrameReadWatcher> watcher;
 
   ~Impl() {
-    watcher.reset();  // no re-stamp from here on
+    // No re-stamp from here on. The thread ends before the pointer to the watcher goes, which
+    // the thread reads while it stamps.
+    if (watcher) watcher->stop();
     withdrawUnreadStamp();
   }
 

@@ -71,7 +71,9 @@ FrameReadWatcher::FrameReadWatcher(std::filesystem::path container, std::string 
       inotify_(std::move(inotify)),
       wake_(std::move(wake)) {}
 
-FrameReadWatcher::~FrameReadWatcher() {
+FrameReadWatcher::~FrameReadWatcher() { stop(); }
+
+void FrameReadWatcher::stop() {
   if (!thread_.joinable()) return;
   const std::uint64_t one = 1;
   // An eventfd counter cannot overflow from one write; the thread sees it whenever it polls.

@@ -41,6 +41,10 @@ class FrameReadWatcher {
   // Wakes the thread and joins it: `onRead` is not running and will not run again.
   ~FrameReadWatcher();
 
+  // Ends the thread, after the read it may be handling; later calls do nothing. Not from the
+  // watcher's own thread.
+  void stop();
+
   // Watches the container again after it was removed and made anew; false when it cannot.
   bool rewatch();
 
