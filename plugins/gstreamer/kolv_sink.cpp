@@ -247,7 +247,7 @@ gboolean sinkStop(GstBaseSink* baseSink) {
   return TRUE;
 }
 
-void sinkSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void sinkSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* property) {
   SinkState& state = *asSink(object)->state;
   const std::lock_guard guard(state.mutex);
   switch (id) {
@@ -264,11 +264,11 @@ void sinkSetProperty(GObject* object, guint id, const GValue* value, GParamSpec*
       }
       break;
     default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, property);
   }
 }
 
-void sinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void sinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* property) {
   SinkState& state = *asSink(object)->state;
   const std::lock_guard guard(state.mutex);
   switch (id) {
@@ -279,7 +279,7 @@ void sinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
       g_value_set_double(value, state.holdSeconds);
       break;
     default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, property);
   }
 }
 

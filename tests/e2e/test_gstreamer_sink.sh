@@ -81,9 +81,9 @@ fi
 # Every other format the camera takes, drawn in place by videotestsrc: a solid colour (blue
 # 192, green 128, red 32), centred on grey when smaller than 1280x720. The camera converts the
 # YUV formats, hence the wider tolerance for them.
-for spec in RGBA:320x240:10 xRGB:320x240:10 ABGR:320x240:10 NV12:640x360:16 I420:333x201:16 YUY2:320x240:16 \
+for run in RGBA:320x240:10 xRGB:320x240:10 ABGR:320x240:10 NV12:640x360:16 I420:333x201:16 YUY2:320x240:16 \
   UYVY:1280x720:16; do
-  IFS=: read -r format size tolerance <<<"$spec"
+  IFS=: read -r format size tolerance <<<"$run"
   width=${size%x*} height=${size#*x}
   points=(--tolerance "$tolerance" --point 640,360=192,128,32)
   ((width < 1280)) && points+=(--point 100,100=64,64,64 --point 1180,620=64,64,64)
