@@ -176,12 +176,13 @@ class LoopbackOutputTest : public ::testing::Test {
   std::optional<LoopbackOutput> output_;
 };
 
-TEST_F(LoopbackOutputTest, ReadersAreConsumersFromTheFirstOpenToTheLastClose) {
+TEST_F(LoopbackOutputTest, ReadersAreConsumersFromTheFirstOpenToTheLastCloseWhichLeavesGrey) {
   ASSERT_NO_FATAL_FAILURE(startHolding());
   {
     Reader first(node_, calls_);
     ASSERT_TRUE(first.isOpen());
     ASSERT_EQ(listener_.report(1), true);
+    send(255, 255, 255);
     {
       Reader second(node_, calls_);
       first.close();  // one reader is left; the two closes below come together
@@ -191,6 +192,8 @@ TEST_F(LoopbackOutputTest, ReadersAreConsumersFromTheFirstOpenToTheLastClose) {
   // Nothing more after the last one left, and every report was about the camera's stream.
   Reader again(node_, calls_);
   ASSERT_EQ(listener_.report(3), true);
+  // The last reader's going left grey in the device, which a new reader is handed first.
+  EXPECT_EQ(static_cast<int>(written().back()[0]), 71);  // grey's Y
   again.close();
   ASSERT_EQ(listener_.report(4), false);
   EXPECT_EQ(listener_.reports(), (std::vector<bool>{true, false, true, false}));

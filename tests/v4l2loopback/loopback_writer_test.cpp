@@ -117,8 +117,12 @@ TEST_F(LoopbackWriterTest, RefusesDevicesThatAreNotLoopbackOrHeldByAnotherWriter
   EXPECT_EQ(errors().size(), 2u);
   EXPECT_TRUE(calls_.written.empty());
 
-  calls_.deviceCaps = V4L2_CAP_VIDEO_OUTPUT;  // that writer let go
+  // That writer wrote without streaming and let go: the device offers neither capture nor
+  // output until a streaming writer has held it.
+  calls_.deviceCaps = V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
   EXPECT_EQ(writer.take(), TakeResult::taken);
+  EXPECT_TRUE(calls_.streaming);
+  EXPECT_EQ(calls_.written.size(), 1u);
 }
 
 TEST_F(LoopbackWriterTest, AFormatKeptFromAnEarlierWriterOrAnErrorIsARefusal) {

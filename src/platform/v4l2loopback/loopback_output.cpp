@@ -167,6 +167,12 @@ void LoopbackOutput::updateStreaming() {
   reported_ = readers;
   // Without the mutex: the host's stop request waits for a frame tick that may be in send().
   listener_->consumersChanged(*this, *stream_, readers);
+  if (!readers) {
+    // v4l2loopback hands a new reader the last frame written first, however old: make it grey,
+    // not the last picture of a companion that may be long gone.
+    std::lock_guard lock(mutex_);
+    writer_.writeGrey();
+  }
 }
 
 void LoopbackOutput::send(const CMIOExtensionStream& stream, output::OutputFrame& frame) {

@@ -82,8 +82,12 @@ TakeResult LoopbackWriter::take() {
   }
   const std::uint32_t caps =
       (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
-  if (!(caps & V4L2_CAP_VIDEO_OUTPUT)) {
-    // With exclusive_caps=1 the device stops offering output while a writer is attached.
+  // With exclusive_caps=1 the device stops offering output once a writer has written, and
+  // offers capture while it has frames. Capture without output: another writer is attached.
+  // Neither: the last writer wrote without streaming and has gone (v4l2loopback 0.12.7 offers
+  // output again only after a streaming writer closes), so it is taken and streamed as usual,
+  // which leaves it offering output when the camera lets go.
+  if (!(caps & V4L2_CAP_VIDEO_OUTPUT) && (caps & V4L2_CAP_VIDEO_CAPTURE)) {
     return fail(TakeResult::busy, path_.string() + " is held by another writer; the camera takes it when it is free");
   }
 

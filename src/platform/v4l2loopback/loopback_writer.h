@@ -53,6 +53,8 @@ class LoopbackWriter {
   // Writes one frame of the configured format and size. False when nothing is held or the
   // write failed; a failed device is let go.
   bool write(std::span<const std::byte> frame);
+  // Writes the grey frame, as write() does.
+  bool writeGrey() { return write(grey_.frame()); }
 
   // Lets the device go (logs nothing).
   void release();
