@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/handoff_check.h"
+#include "app/loopback_check.h"
 #include "app/portal_probe.h"
 #include "app/session_probe.h"
 #include "handoff/app_group.h"
@@ -138,6 +139,8 @@ int runCheck(std::FILE* out) {
   std::vector<CheckItem> items = checkPipeWire();
   for (auto& item : checkPortal()) items.push_back(std::move(item));
   for (auto& item : checkCompanion()) items.push_back(std::move(item));
+  const char* device = std::getenv("KOLV_V4L2_DEVICE");
+  for (auto& item : checkLoopback(device ? device : "")) items.push_back(std::move(item));
 
   int failures = 0;
   int warnings = 0;

@@ -36,6 +36,10 @@ check_line "no PipeWire: says so with the socket and a fix" \
   "[FAIL] PipeWire: not reachable at $E2E_DIR/empty-runtime/pipewire-0 (Host is down). Fix: systemctl --user start pipewire.socket"
 check_line "no PipeWire: WirePlumber is not judged" "[skip] WirePlumber: not checked without PipeWire"
 check_line "no session bus: says so" "[FAIL] session bus: not reachable"
+if [ ! -d /sys/module/v4l2loopback ]; then
+  check_line "no v4l2loopback: a warning, with what to install" \
+    "[warn] V4L2 loopback: module v4l2loopback not loaded; V4L2 applications do not see the camera. Fix: sudo apt-get install v4l2loopback-dkms"
+fi
 
 # --- A session bus and a PipeWire socket that accept connections and never answer: --check
 # still ends within 5 s (one deadline for each whole exchange) with a line for each, and SIGINT

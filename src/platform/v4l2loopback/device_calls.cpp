@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -36,23 +37,32 @@ int KernelDeviceCalls::write(int fd, std::span<const std::byte> bytes) {
 }
 
 std::size_t KernelDeviceCalls::otherOpeners(const std::filesystem::path& path) {
-  struct stat node {};
-  if (::stat(path.c_str(), &node) != 0) return 0;
-  const std::string self = std::to_string(::getpid());
+  const pid_t self = ::getpid();
   std::size_t count = 0;
+  for (const Opener& opener : openersOf(path)) count += opener.pid != self;
+  return count;
+}
+
+std::vector<Opener> openersOf(const std::filesystem::path& node) {
+  std::vector<Opener> openers;
+  struct stat device {};
+  if (::stat(node.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return openers;
   std::error_code error;
   for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
     const std::string name = process.path().filename();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name == self) continue;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string command;
     std::error_code fdError;
     for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
       struct stat target {};
-      if (::stat(fd.path().c_str(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == node.st_rdev) {
-        ++count;
+      if (::stat(fd.path().c_str(), &target) != 0 || !S_ISCHR(target.st_mode) || target.st_rdev != device.st_rdev) {
+        continue;
       }
+      if (command.empty()) std::getline(std::ifstream(process.path() / "comm"), command);
+      openers.push_back({static_cast<pid_t>(std::stol(name)), command});
     }
   }
-  return count;
+  return openers;
 }
 
 std::optional<std::filesystem::path> findDeviceByLabel(const std::string& label,

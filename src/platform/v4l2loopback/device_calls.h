@@ -3,11 +3,14 @@
 // Thread-safety: KernelDeviceCalls and the free functions are safe on any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "handoff/unique_fd.h"
 
@@ -34,6 +37,16 @@ class KernelDeviceCalls final : public DeviceCalls {
   int write(int fd, std::span<const std::byte> bytes) override;
   std::size_t otherOpeners(const std::filesystem::path& path) override;
 };
+
+// One descriptor a process holds on a device node.
+struct Opener {
+  pid_t pid;
+  std::string command;  // the process's name (/proc/PID/comm)
+};
+
+// Every descriptor on the character device `node` held by the processes this one may look at
+// under /proc (its user's, or every process's for root), this process's included.
+std::vector<Opener> openersOf(const std::filesystem::path& node);
 
 // The node (under `devices`) of the lowest-numbered video device in `sysfsClass` (normally
 // /sys/class/video4linux) whose name is `label`, or nothing.
