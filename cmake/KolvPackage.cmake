@@ -112,12 +112,14 @@ kolv_deb_component(camera kolv-camera video
 Kolv Camera publishes one camera, named Kolv Camera, on PipeWire: 1280x720 BGRA
 at 30 frames a second, with the pictures a companion application draws into
 shared memory, and grey frames while there are none. Browsers (through the
-Camera portal), GStreamer and V4L2 programs (through pw-v4l2) can open it.
+Camera portal), GStreamer and V4L2 programs (through pw-v4l2, or through a
+v4l2loopback device the camera writes into) can open it.
 .
-This package holds the camera with its systemd user unit, and kolv-publish,
-which publishes a test pattern, an image or raw frames to it."
+This package holds the camera with its systemd user unit, kolv-publish,
+which publishes a test pattern, an image or raw frames to it, and the
+options that load v4l2loopback at boot for the camera's V4L2 device."
   PACKAGE_DEPENDS "pipewire"
-  PACKAGE_RECOMMENDS "wireplumber, pipewire-bin"
+  PACKAGE_RECOMMENDS "wireplumber, pipewire-bin, v4l2loopback-dkms"
   PACKAGE_SUGGESTS "pipewire-v4l2, xdg-desktop-portal-gtk | xdg-desktop-portal-kde")
 
 kolv_deb_component(runtime ${kolv_companion_package} libs

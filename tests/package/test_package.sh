@@ -143,10 +143,16 @@ expect() {
 doc=/usr/share/doc/kolv-camera
 camera_files=(/usr/bin/kolv-camera /usr/bin/kolv-publish /usr/share/kolv-camera/Info.plist
   /usr/share/wireplumber/main.lua.d/51-kolv-camera-v4l2.lua
+  /usr/lib/modprobe.d/kolv-camera.conf /usr/lib/modules-load.d/kolv-camera.conf
   /usr/lib/systemd/user/kolv-camera.service /usr/share/man/man1/kolv-camera.1.gz /usr/share/man/man1/kolv-publish.1.gz
   "$doc/README.md")
 for md in docs/*.md; do camera_files+=("$doc/$md"); done
 expect kolv-camera "${camera_files[@]}"
+check "modprobe reads the camera's v4l2loopback options" \
+  eval 'modprobe -c >"$scratch/modprobe.txt" &&
+    grep -qxF "options v4l2loopback devices=1 video_nr=10 card_label=\"Kolv Camera\" exclusive_caps=1" "$scratch/modprobe.txt"'
+check "kolv-camera recommends v4l2loopback-dkms" \
+  eval 'dpkg-query -W -f="\${Recommends}" kolv-camera | grep -q "v4l2loopback-dkms"'
 expect libkolv-companion0 "$lib/libkolv_companion.so.0" "$lib/libkolv_companion.so.$upstream"
 expect libkolv-companion-dev "$lib/libkolv_companion.a" "$lib/libkolv_companion.so" \
   /usr/include/kolv_companion.h /usr/include/kolv/companion.h /usr/include/kolv/handoff_names.h /usr/include/kolv/pixel_formats.h \
