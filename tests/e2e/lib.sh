@@ -84,6 +84,20 @@ wait_until() {
   done
 }
 
+# For OBS Studio: a display of our own (Xvfb picks a free number and writes it to descriptor
+# 3; DISPLAY names it), and $E2E_DIR/bin with a modinfo that finds nothing. OBS registers its
+# own v4l2loopback camera when `modinfo v4l2loopback` finds the module; as on a machine without
+# it, OBS's virtual camera button is then Kolv Camera's. Put $E2E_DIR/bin first in OBS's PATH.
+start_obs_display() {
+  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$E2E_DIR/display" >"$E2E_DIR/xvfb.log" 2>&1 &
+  track_pid $!
+  wait_until 20 test -s "$E2E_DIR/display" || { show_tail "$E2E_DIR/xvfb.log"; return 1; }
+  export DISPLAY=":$(head -n1 "$E2E_DIR/display")"
+  mkdir -p "$E2E_DIR/bin"
+  printf '#!/bin/sh\nexit 1\n' >"$E2E_DIR/bin/modinfo"
+  chmod +x "$E2E_DIR/bin/modinfo"
+}
+
 # Seconds (with a fraction) on a clock that does not jump.
 now_seconds() { awk '{ print $1 }' /proc/uptime; }
 

@@ -17,17 +17,7 @@ done
 
 start_camera || finish
 
-# A display of our own: Xvfb picks a free number and writes it to descriptor 3.
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$E2E_DIR/display" >"$E2E_DIR/xvfb.log" 2>&1 &
-track_pid $!
-wait_until 20 test -s "$E2E_DIR/display" || { fail "Xvfb starts"; show_tail "$E2E_DIR/xvfb.log"; finish; }
-export DISPLAY=":$(head -n1 "$E2E_DIR/display")"
-
-# OBS registers its v4l2loopback camera when `modinfo v4l2loopback` finds the kernel module;
-# this modinfo finds nothing, as on a machine without it, so that OBS's button is ours.
-mkdir -p "$E2E_DIR/bin"
-printf '#!/bin/sh\nexit 1\n' >"$E2E_DIR/bin/modinfo"
-chmod +x "$E2E_DIR/bin/modinfo"
+start_obs_display || { fail "Xvfb starts"; finish; }
 
 # A plugin built with a sanitizer needs its runtime loaded before OBS's own libraries; OBS's
 # allocations at exit are not the plugin's leaks.

@@ -11,14 +11,7 @@ kolv_camera_bin() { echo /usr/bin/kolv-camera; }
 check "the plugin is in OBS's plugin folder" eval 'ls /usr/lib/*/obs-plugins/kolv-camera-obs.so >/dev/null 2>&1'
 start_camera || finish
 
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$E2E_DIR/display" >"$E2E_DIR/xvfb.log" 2>&1 &
-track_pid $!
-wait_until 20 test -s "$E2E_DIR/display" || { fail "Xvfb starts"; show_tail "$E2E_DIR/xvfb.log"; finish; }
-export DISPLAY=":$(head -n1 "$E2E_DIR/display")"
-# As on a machine without the v4l2loopback module, so that OBS's button is ours.
-mkdir -p "$E2E_DIR/bin"
-printf '#!/bin/sh\nexit 1\n' >"$E2E_DIR/bin/modinfo"
-chmod +x "$E2E_DIR/bin/modinfo"
+start_obs_display || { fail "Xvfb starts"; finish; }
 
 home="$E2E_DIR/obs"
 e2e_python make_png.py "$E2E_DIR/quadrants.png"
