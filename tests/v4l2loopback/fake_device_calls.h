@@ -58,6 +58,12 @@ class FakeCalls final : public DeviceCalls {
       return 0;
     }
     if (request == VIDIOC_STREAMON && *static_cast<int*>(argument) == V4L2_BUF_TYPE_VIDEO_OUTPUT) {
+      if (!(deviceCaps & (V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE))) {
+        // Left by a writer that never streamed: refused (no format), but the device offers
+        // output again once this opener closes (taken as done at once).
+        deviceCaps |= V4L2_CAP_VIDEO_OUTPUT;
+        return EINVAL;
+      }
       streaming = true;
       return 0;
     }

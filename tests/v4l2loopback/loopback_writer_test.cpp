@@ -118,9 +118,11 @@ TEST_F(LoopbackWriterTest, RefusesDevicesThatAreNotLoopbackOrHeldByAnotherWriter
   EXPECT_TRUE(calls_.written.empty());
 
   // That writer wrote without streaming and let go: the device offers neither capture nor
-  // output until a streaming writer has held it.
+  // output until a streaming writer has held it and closed it.
   calls_.deviceCaps = V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+  const std::size_t opens = calls_.opened.size();
   EXPECT_EQ(writer.take(), TakeResult::taken);
+  EXPECT_EQ(calls_.opened.size(), opens + 2);  // marked as streamed and closed, then opened again
   EXPECT_TRUE(calls_.streaming);
   EXPECT_EQ(calls_.written.size(), 1u);
 }

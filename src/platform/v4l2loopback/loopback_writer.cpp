@@ -56,38 +56,45 @@ TakeResult LoopbackWriter::take() {
                                          options_.device + "\" exclusive_caps=1)");
   }
 
-  int error = 0;
-  UniqueFD fd = calls_.open(path_, error);
-  if (!fd) {
-    if (error == ENOENT || error == ENODEV || error == ENXIO) {
-      return fail(TakeResult::missing,
-                  path_.string() + " does not exist; V4L2 applications see the camera once it does");
+  // With exclusive_caps=1 the device offers output until a writer has written, and capture
+  // while it has frames: capture without output means another writer is attached. Neither means
+  // the last writer wrote without streaming and has gone: v4l2loopback 0.12.7 offers output
+  // again only once a writer that streamed closes the device. Asking to stream (refused
+  // without a format, but the opener counts as a streaming writer from then on) and closing
+  // sets it right; the device is then opened again.
+  std::uint32_t caps = 0;
+  for (int attempt = 0;; ++attempt) {
+    int error = 0;
+    UniqueFD fd = calls_.open(path_, error);
+    if (!fd) {
+      if (error == ENOENT || error == ENODEV || error == ENXIO) {
+        return fail(TakeResult::missing,
+                    path_.string() + " does not exist; V4L2 applications see the camera once it does");
+      }
+      if (error == EBUSY) {
+        return fail(TakeResult::busy, path_.string() + " has as many openers as it allows; retrying");
+      }
+      return fail(TakeResult::unusable, "cannot open " + path_.string() + ": " + std::strerror(error));
     }
-    if (error == EBUSY) {
-      return fail(TakeResult::busy, path_.string() + " has as many openers as it allows; retrying");
-    }
-    return fail(TakeResult::unusable, "cannot open " + path_.string() + ": " + std::strerror(error));
-  }
-  fd_ = std::move(fd);
+    fd_ = std::move(fd);
 
-  v4l2_capability capability{};
-  if (const int e = calls_.ioctl(fd_.get(), VIDIOC_QUERYCAP, &capability); e != 0) {
-    return fail(TakeResult::unusable, path_.string() + " is not a V4L2 device (" + std::strerror(e) + ")");
+    v4l2_capability capability{};
+    if (const int e = calls_.ioctl(fd_.get(), VIDIOC_QUERYCAP, &capability); e != 0) {
+      return fail(TakeResult::unusable, path_.string() + " is not a V4L2 device (" + std::strerror(e) + ")");
+    }
+    const std::string driver(reinterpret_cast<const char*>(capability.driver),
+                             strnlen(reinterpret_cast<const char*>(capability.driver), sizeof capability.driver));
+    if (driver != "v4l2 loopback") {
+      return fail(TakeResult::unusable, path_.string() + " is not a v4l2loopback device (its driver is \"" + driver +
+                                            "\"); nothing is written");
+    }
+    caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
+    if ((caps & (V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE)) || attempt > 0) break;
+    int outputType = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    calls_.ioctl(fd_.get(), VIDIOC_STREAMON, &outputType);
+    fd_.reset();
   }
-  const std::string driver(reinterpret_cast<const char*>(capability.driver),
-                           strnlen(reinterpret_cast<const char*>(capability.driver), sizeof capability.driver));
-  if (driver != "v4l2 loopback") {
-    return fail(TakeResult::unusable, path_.string() + " is not a v4l2loopback device (its driver is \"" + driver +
-                                          "\"); nothing is written");
-  }
-  const std::uint32_t caps =
-      (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
-  // With exclusive_caps=1 the device stops offering output once a writer has written, and
-  // offers capture while it has frames. Capture without output: another writer is attached.
-  // Neither: the last writer wrote without streaming and has gone (v4l2loopback 0.12.7 offers
-  // output again only after a streaming writer closes), so it is taken and streamed as usual,
-  // which leaves it offering output when the camera lets go.
-  if (!(caps & V4L2_CAP_VIDEO_OUTPUT) && (caps & V4L2_CAP_VIDEO_CAPTURE)) {
+  if (!(caps & V4L2_CAP_VIDEO_OUTPUT)) {
     return fail(TakeResult::busy, path_.string() + " is held by another writer; the camera takes it when it is free");
   }
 
