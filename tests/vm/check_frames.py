@@ -133,6 +133,8 @@ def main() -> int:
     if leading:
         extra += f", {leading} grey before the first picture"
     print(f"{len(frames)} frames {summary}{extra}" + (f"; {'; '.join(problems)}" if problems else ""))
+    if problems and numbers:
+        print(f"  frame numbers: {' '.join(map(str, numbers))}")
     return 1 if problems else 0
 
 

@@ -2,7 +2,7 @@
 // camera.html for tests/e2e/test_browsers.sh, one command a line on standard input, one reply
 // line on standard output: tab-separated key=value fields.
 //
-//   node drive.mjs chromium|firefox SCRATCH_DIR
+//   node drive.mjs chromium|chromium-v4l2|firefox SCRATCH_DIR    (chromium-v4l2: no PipeWire camera)
 //
 //   (on start)     ready browser=VERSION                   or error=...
 //   devices [MS]   cameras=LABEL;LABEL...                  the video inputs the page can see,
@@ -46,6 +46,12 @@ const BROWSERS = {
       "--no-first-run",
     ],
   },
+  // Chromium as it comes, without the PipeWire camera: it takes cameras from /dev/video*.
+  "chromium-v4l2": {
+    browser: "chrome",
+    executablePath: "/usr/bin/chromium",
+    args: [], // Chromium's, less the PipeWire camera (below)
+  },
   firefox: {
     browser: "firefox",
     executablePath: "/usr/bin/firefox-esr",
@@ -65,6 +71,8 @@ const BROWSERS = {
     },
   },
 };
+
+BROWSERS["chromium-v4l2"].args = BROWSERS.chromium.args.filter((arg) => !arg.includes("WebRtcPipeWireCamera"));
 
 const log = (...parts) => console.error(`drive: ${parts.join(" ")}`);
 const reply = (fields) =>
@@ -101,7 +109,9 @@ async function launch(name, scratch) {
     userDataDir: profile,
     args: kind.args,
     extraPrefsFirefox: kind.prefs,
-    protocolTimeout: 60_000,
+    // An emulated VM (tests/vm) starts Chromium in a minute or more and reads frames slowly.
+    protocolTimeout: Number(process.env.KOLV_BROWSER_PROTOCOL_TIMEOUT_MS || 60_000),
+    timeout: 180_000,
     dumpio: !!process.env.KOLV_BROWSER_DUMPIO,
   });
   return { browser, version: version || name };
@@ -169,7 +179,7 @@ function afterTime(recording, t) {
 async function main() {
   const [name, scratch] = process.argv.slice(2);
   if (!BROWSERS[name] || !scratch) {
-    console.error("usage: node drive.mjs chromium|firefox SCRATCH_DIR");
+    console.error("usage: node drive.mjs chromium|chromium-v4l2|firefox SCRATCH_DIR");
     process.exit(2);
   }
   const server = await servePage();
