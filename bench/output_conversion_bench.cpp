@@ -1,6 +1,6 @@
-// The cost of one 1280x720 frame from the camera's BGRA picture into each output's format: the
-// V4L2 loopback device's (YUYV, the default, I420, NV12, or BGRA placed as it is) and the
-// PipeWire node's packed YUV formats (YUY2, UYVY), with a plain copy of the frame as the floor.
+// The cost of one 1280x720 frame from the camera's BGRA picture into the V4L2 loopback
+// device's format (YUYV, the default, I420, NV12, or BGRA placed as it is), with a plain copy
+// of the frame as the floor.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -69,21 +69,6 @@ void loopback(benchmark::State& state, kolv::v4l2loopback::LoopbackFormat format
   }
 }
 
-void pipewire(benchmark::State& state, kolv::OSType format) {
-  NoLog log;
-  kolv::output::FramePictures pictures(log, "bench");
-  std::vector<std::byte> target(kWidth * kHeight * 2);
-  const kolv::output::TargetPicture buffer{target.data(), kWidth, kHeight, kWidth * 2};
-  const auto frameSample = sample();
-  std::uint64_t sequence = 0;
-  for (auto _ : state) {
-    kolv::output::OutputFrame frame(pictures, frameSample, 0, 0, ++sequence, 1);
-    if (!frame.writeInto(buffer, format)) state.SkipWithError("not written");
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
-  }
-}
-
 }  // namespace
 
 using kolv::v4l2loopback::LoopbackFormat;
@@ -92,7 +77,5 @@ BENCHMARK_CAPTURE(loopback, YUYV, LoopbackFormat::yuyv)->Unit(benchmark::kMicros
 BENCHMARK_CAPTURE(loopback, I420, LoopbackFormat::i420)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(loopback, NV12, LoopbackFormat::nv12)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(loopback, BGRA, LoopbackFormat::bgra)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(pipewire, YUY2, kolv::fourCC("yuvs"))->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(pipewire, UYVY, kolv::fourCC("2vuy"))->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

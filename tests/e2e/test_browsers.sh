@@ -67,9 +67,12 @@ run_browser() {
   check "$browser: enumerateDevices lists \"Kolv Camera\" (before opening it: '$listed_before')" \
     eval '[[ ";$(field cameras);" == *";Kolv Camera;"* ]]'
 
-  # The first second after opening is not measured: Firefox takes a moment before it presents
-  # every frame (24.96 frames a second over its first 3 s once, 30 afterwards).
-  ask record 1000
+  # The first seconds after opening are not measured: Firefox takes a moment before it presents
+  # every frame (24.96 frames a second over its first 3 s once; once 30 in its first second and
+  # 23.9 over the next 3, then 30). Chromium presents every frame from the first second. The
+  # frames sent are the camera's either way: GStreamer and Chromium count 30 a second from the
+  # start, in this test and in test_load.sh.
+  if [ "$browser" = firefox ]; then ask record 4000; else ask record 1000; fi
   run_phases "$E2E_DIR/quadrants.png"
 
   agent_send quit
