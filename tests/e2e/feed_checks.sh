@@ -99,8 +99,12 @@ grey_after() {
 run_phases() {
   local image=$1
   ask record 3000
+  # Every frame the page looked at, of at least 60 presented: a page's thread under load looks at
+  # fewer than the browser presents (56 of 90 once, in Chromium), which the rate below judges.
+  # (A reader without a presentation count, ffmpeg's, looks at every frame.)
   check "$AGENT_NAME, no companion: every frame is exactly grey 64,64,64" \
-    eval 'at_least "$(field frames)" 60 && [ "$(field G)" = "$(field frames)" ] &&
+    eval 'presented=$(field presented) && at_least "${presented:-$(field frames)}" 60 &&
+      at_least "$(field frames)" 30 && [ "$(field G)" = "$(field frames)" ] &&
       [[ "$(field sizes)" =~ ^(1280x720)?$ ]]'
   check "$AGENT_NAME, no companion: at least $MIN_RATE frames a second" at_least "$(field rate)" "$MIN_RATE"
 
