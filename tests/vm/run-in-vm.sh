@@ -9,7 +9,8 @@
 # v4l2loopback module) on qemu's TCG emulation (--kvm or KOLV_VM_KVM=1 asks for KVM, which
 # nested setups often cannot give). Its root is this machine's root, shared read-only over 9p
 # with a tmpfs on top, so the command sees this machine's files and programs, the current
-# folder included, and what it writes goes away with the VM, except under $KOLV_VM_SHARE (a
+# folder included (also under /tmp, /var/tmp or /run, which are otherwise fresh and empty),
+# and what it writes goes away with the VM, except under $KOLV_VM_SHARE (a
 # read-write folder shared with this machine, the host side given by KOLV_VM_KEEP or a scratch
 # folder). Before the command runs, the guest has /dev/video10 from
 #   modprobe v4l2loopback devices=1 video_nr=10 card_label="Kolv Camera" exclusive_caps=1
@@ -96,7 +97,7 @@ fi
 if [ -n "${KOLV_VM_KEEP:-}" ]; then
   share=$KOLV_VM_KEEP
   mkdir -p "$share"
-  rm -f "$share"/{status,output.log,console.log,command.sh}
+  rm -f "$share"/{status,output.log,console.log,command.sh,cwd}
 else
   share=$(mktemp -d "${TMPDIR:-/tmp}/kolv-vm.XXXXXX")
 fi
@@ -118,6 +119,7 @@ trap 'exit 143' TERM
   printf '%q ' "$@"
   echo
 } >"$share/command.sh"
+printf '%s\n' "$PWD" >"$share/cwd"
 cp "$here/vm-stage2.sh" "$share/stage2.sh"
 : >"$share/output.log"
 

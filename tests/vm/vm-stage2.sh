@@ -7,10 +7,18 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
+# The folders below get a fresh tmpfs; the command's folder (/kolv-vm/cwd, a clone under /tmp,
+# say) stays where it is: seen through a view of the root taken before.
+mkdir -p /kolv-root
+mount --bind / /kolv-root
 mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs -o mode=0755 tmpfs /run
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 mount -t tmpfs tmpfs /var/tmp
+keep=$(cat /kolv-vm/cwd 2>/dev/null)
+if [ -n "$keep" ] && [ "$keep" != / ] && [ ! -d "$keep" ]; then
+  mkdir -p "$keep" && mount --bind "/kolv-root$keep" "$keep"
+fi
 hostname kolv-vm
 ip link set lo up 2>/dev/null
 {
