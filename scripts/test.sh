@@ -25,7 +25,7 @@ if [ -x tests/e2e/run.sh ]; then
 fi
 
 # The V4L2 loopback output on a real v4l2loopback device needs a kernel module, so it runs in a
-# small qemu VM (TCG; about 9 minutes; tests/vm/run-in-vm.sh installs what it needs as root).
+# small qemu VM (TCG; 5 to 10 minutes; tests/vm/run-in-vm.sh installs what it needs as root).
 # KOLV_VM_TESTS=0 leaves it out, saying so; a machine that cannot run the VM (status 77) fails
 # the run rather than skipping it unnoticed.
 if [ "${KOLV_VM_TESTS:-1}" = 0 ]; then
