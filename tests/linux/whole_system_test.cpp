@@ -84,18 +84,22 @@ class WholeSystemTest : public ::testing::Test {
   Platform platform{host, media, dispatch, bundles, fileManager, log, runLoop};
 };
 
-TEST_F(WholeSystemTest, AboutThirtyGreyFramesASecondWithoutACompanion) {
+TEST_F(WholeSystemTest, GreyFramesFlowWithoutACompanion) {
   auto provider = kolvCameraProviderSource::initWithClientQueue(platform, nullptr);
   auto& stream = *provider->deviceSource()->streamSource();
   std::optional<NSError> error;
+  const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(stream.startStreamAndReturnError(&error));
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(eventually([&] { return host.sampleCount() >= 10; }));
   ASSERT_TRUE(stream.stopStreamAndReturnError(&error));
   drain(provider->deviceSource()->timerQueue());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  // About 30; generous bounds, for sanitizer builds on a loaded machine.
+  // The rate itself is measured in bench/; a slow (sanitizer, loaded) build only sends fewer.
+  // More than twice the rate would mean a second timer.
   const auto samples = host.samples();
-  EXPECT_THAT(samples.size(), ::testing::AllOf(::testing::Ge(8u), ::testing::Le(40u)));
+  EXPECT_GE(samples.size(), 10u);
+  EXPECT_LE(static_cast<double>(samples.size()), 60.0 * seconds + 5.0);
   for (const auto& sample : samples) {
     EXPECT_TRUE(sample.allBytes0x40);
     EXPECT_EQ(sample.width, 1280u);
