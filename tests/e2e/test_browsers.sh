@@ -81,8 +81,13 @@ run_browser() {
     show_tail "$E2E_DIR/$browser.log"
 }
 
+# The formats the browsers chose among those the node offers, for the log.
+negotiated_formats() { grep -o "negotiated '[^']*'" "$E2E_DIR/camera.log" | sort | uniq -c | tr -s ' ' | paste -sd,; }
+
 run_browser chromium
+echo "    camera, after chromium:$(negotiated_formats)"
 run_browser firefox
+echo "    camera, after both:$(negotiated_formats)"
 
 check "the Camera portal asked the test Access backend, which granted" \
   grep -q '^granted ' "$KOLV_PORTAL_ACCESS_LOG"

@@ -1,5 +1,6 @@
 #include "platform/pipewire/node_description.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -95,7 +96,7 @@ TEST_F(NodeDescriptionTest, PropertiesASourceDoesNotOfferAreNeitherAskedForNorSh
 
 TEST_F(NodeDescriptionTest, CameraFormatIsFixedBgra720pAt30) {
   const auto node = describe();
-  ASSERT_EQ(node.formats.size(), 1u);
+  ASSERT_EQ(node.formats.size(), 4u);  // then YUY2, NV12 and I420
   const auto& format = node.formats[0];
   EXPECT_EQ(format.pixelFormat.videoFormat, SPA_VIDEO_FORMAT_BGRA);
   EXPECT_EQ(format.width, 1280u);
@@ -120,16 +121,16 @@ TEST_F(NodeDescriptionTest, StreamFrameDurationPicksThePreferredRateWithinTheFor
 
 TEST_F(NodeDescriptionTest, FormatsPipeWireCannotCarryAreLeftOutWithALine) {
   streamSource->streamFormats = {
-      videoFormat(fourCC("420v"), 1280, 720, kThirtieth, kThirtieth),
+      videoFormat(fourCC("v210"), 1280, 720, kThirtieth, kThirtieth),
       videoFormat(kCVPixelFormatType_32BGRA, 0, 720, kThirtieth, kThirtieth),
       videoFormat(kCVPixelFormatType_32BGRA, 640, 360, kCMTimeInvalid, kThirtieth),
       videoFormat(kCVPixelFormatType_32BGRA, 1280, 720, kThirtieth, kThirtieth),
   };
   streamSource->activeFormatIndex = 3;
   const auto node = describe();
-  ASSERT_EQ(node.formats.size(), 1u);
+  ASSERT_EQ(node.formats.size(), 4u);  // and its three converted formats
   EXPECT_EQ(node.formats[0].width, 1280u);
-  EXPECT_EQ(log.count("format 0 has pixel format '420v'"), 1u);
+  EXPECT_EQ(log.count("format 0 has pixel format 'v210'"), 1u);
   EXPECT_EQ(log.count("format 1 has no picture size"), 1u);
   EXPECT_EQ(log.count("format 2 has no valid minimum frame duration"), 1u);
 }
@@ -142,10 +143,27 @@ TEST_F(NodeDescriptionTest, ActiveFormatIsOfferedFirst) {
   };
   streamSource->activeFormatIndex = 1;
   const auto node = describe();
-  ASSERT_EQ(node.formats.size(), 3u);
+  ASSERT_GE(node.formats.size(), 3u);
   EXPECT_EQ(node.formats[0].width, 1280u);
   EXPECT_EQ(node.formats[1].width, 640u);
   EXPECT_EQ(node.formats[2].width, 320u);
+}
+
+TEST_F(NodeDescriptionTest, EachBGRAFormatIsOfferedInYUVAfterTheCamerasOwn) {
+  streamSource->streamFormats = {
+      videoFormat(kCVPixelFormatType_32BGRA, 1280, 720, kThirtieth, kThirtieth),
+      videoFormat(fourCC("yuvs"), 1280, 720, kThirtieth, kThirtieth),
+      videoFormat(kCVPixelFormatType_32BGRA, 1278, 720, kThirtieth, kThirtieth),  // not a multiple of 8 wide
+  };
+  streamSource->activeFormatIndex = 0;
+  const auto node = describe();
+  std::vector<std::string> offered;
+  for (const auto& format : node.formats) {
+    offered.push_back(fourCCString(format.pixelFormat.code) + " " + std::to_string(format.width));
+    EXPECT_EQ(format.frameRate, (FrameRate{30, 1}));
+  }
+  // The camera's own YUY2 format is not offered twice.
+  EXPECT_THAT(offered, ::testing::ElementsAre("BGRA 1280", "yuvs 1280", "BGRA 1278", "420v 1280", "y420 1280"));
 }
 
 TEST_F(NodeDescriptionTest, StreamWithoutFormatsHasNothingToPublish) {

@@ -51,17 +51,14 @@ TEST(PixelFormats, CameraCodesMapToPipeWireFormatsAndBack) {
   const auto bgra = pixelFormatForCode(kCVPixelFormatType_32BGRA);
   ASSERT_TRUE(bgra);
   EXPECT_EQ(bgra->videoFormat, SPA_VIDEO_FORMAT_BGRA);
-  EXPECT_EQ(bgra->bytesPerPixel, 4u);
   EXPECT_EQ(pixelFormatForVideoFormat(SPA_VIDEO_FORMAT_BGRA), bgra);
 
   const auto yuyv = pixelFormatForCode(fourCC("yuvs"));
   ASSERT_TRUE(yuyv);
   EXPECT_EQ(yuyv->videoFormat, SPA_VIDEO_FORMAT_YUY2);
-  EXPECT_EQ(yuyv->bytesPerPixel, 2u);
-
-  // Planar formats have no single row stride; they are not published.
-  EXPECT_FALSE(pixelFormatForCode(fourCC("420v")));
-  EXPECT_FALSE(pixelFormatForVideoFormat(SPA_VIDEO_FORMAT_NV12));
+  EXPECT_EQ(pixelFormatForVideoFormat(SPA_VIDEO_FORMAT_NV12)->code, fourCC("420v"));
+  EXPECT_EQ(pixelFormatForVideoFormat(SPA_VIDEO_FORMAT_I420)->code, fourCC("y420"));
+  EXPECT_FALSE(pixelFormatForVideoFormat(SPA_VIDEO_FORMAT_RGB));
 }
 
 TEST(FrameRates, ComeFromFrameDurationsReduced) {
@@ -135,7 +132,7 @@ TEST(EnumFormat, FullBuilderYieldsNothing) {
   EXPECT_EQ(buildEnumFormat(builder, bgra720p()), nullptr);
 }
 
-TEST(BufferLayout, RowsAreExactlyWidthTimesPixelSize) {
+TEST(BufferLayout, RowsAreAsShortAsTheWidthAllows) {
   spa_video_info_raw info{};
   info.format = SPA_VIDEO_FORMAT_BGRA;
   info.size = {1280, 720};
@@ -148,11 +145,20 @@ TEST(BufferLayout, RowsAreExactlyWidthTimesPixelSize) {
   info.format = SPA_VIDEO_FORMAT_YUY2;
   info.size = {640, 480};
   EXPECT_EQ(bufferLayoutFor(info)->stride, 1280u);
+
+  // 4:2:0: the Y plane, then a quarter of its bytes twice, as GStreamer lays them out.
+  for (const auto format : {SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_I420}) {
+    info.format = format;
+    info.size = {1280, 720};
+    ASSERT_TRUE(bufferLayoutFor(info));
+    EXPECT_EQ(bufferLayoutFor(info)->stride, 1280u);
+    EXPECT_EQ(bufferLayoutFor(info)->size, 1280u * 720u * 3 / 2);
+  }
 }
 
 TEST(BufferLayout, UnpublishedEmptyOrHugeFormatsHaveNone) {
   spa_video_info_raw info{};
-  info.format = SPA_VIDEO_FORMAT_I420;
+  info.format = SPA_VIDEO_FORMAT_RGB;
   info.size = {1280, 720};
   EXPECT_FALSE(bufferLayoutFor(info));
   info.format = SPA_VIDEO_FORMAT_BGRA;

@@ -8,8 +8,8 @@ stamps valid and equal, and the colour bars those of the stamped frame number; f
 never going backwards and at least N different ones, 2 by default, so that a frozen picture
 fails). A reader's first frames may be grey: kolv-publish draws on the camera's cue, which
 comes only once the reader has started the stream; they are counted and printed. After the
-first pattern frame every frame must be one, and at least --min-pattern (10) of them. FORMAT: yuyv (1280x720 YUYV, the pattern read from its Y, U and V values as
-libyuv writes them: BT.601, limited range) or bgra (1280x720, bytes B G R A, read exactly).
+first pattern frame every frame must be one, and at least --min-pattern (10) of them. FORMAT: yuyv, nv12 or i420 (1280x720, the pattern read from its Y, U and V values as libyuv
+writes them: BT.601, limited range) or bgra (1280x720, bytes B G R A, read exactly).
 Prints one line; exits 1 when a frame is not of the kind or the numbers do not rise."""
 import argparse
 import os
@@ -32,15 +32,45 @@ def yuv(b: int, g: int, r: int):
     return y, u, v
 
 
-GREY_YUYV = bytes((yuv(0x40, 0x40, 0x40)[0], 0x80)) * (WIDTH * HEIGHT)
+GREY_Y = yuv(0x40, 0x40, 0x40)[0]
+GREY_YUYV = bytes((GREY_Y, 0x80)) * (WIDTH * HEIGHT)
+GREY_420 = bytes((GREY_Y,)) * (WIDTH * HEIGHT) + b"\x80" * (WIDTH * HEIGHT // 2)
 GREY_BGRA = b"\x40\x40\x40\xff" * (WIDTH * HEIGHT)
 BAR_YUV = [yuv(*colour) for colour in pattern_frames.BARS]
+BAR_ROW_SET = set(pattern_frames.BAR_ROWS)
+FRAME_BYTES = {"yuyv": WIDTH * HEIGHT * 2, "nv12": WIDTH * HEIGHT * 3 // 2, "i420": WIDTH * HEIGHT * 3 // 2,
+               "bgra": WIDTH * HEIGHT * 4}
 
 
-def yuyv_stamp(frame: bytes, first_row: int):
+class YUVFrame:
+    """Rows of Y, U and V of a YUYV, NV12 or I420 frame (U and V at half the width)."""
+
+    def __init__(self, frame: bytes, fmt: str):
+        self.frame, self.fmt = frame, fmt
+
+    def y(self, row: int) -> bytes:
+        if self.fmt == "yuyv":
+            return self.frame[row * WIDTH * 2:(row + 1) * WIDTH * 2:2]
+        return self.frame[row * WIDTH:(row + 1) * WIDTH]
+
+    def uv(self, row: int):
+        luma = WIDTH * HEIGHT
+        if self.fmt == "yuyv":
+            line = self.frame[row * WIDTH * 2:(row + 1) * WIDTH * 2]
+            return line[1::4], line[3::4]
+        if self.fmt == "nv12":
+            pairs = self.frame[luma + row // 2 * WIDTH:luma + (row // 2 + 1) * WIDTH]
+            return pairs[0::2], pairs[1::2]
+        half = WIDTH // 2
+        u = luma + row // 2 * half
+        v = luma + luma // 4 + row // 2 * half
+        return self.frame[u:u + half], self.frame[v:v + half]
+
+
+def yuv_stamp(frame: YUVFrame, first_row: int):
     """(frame number, publish time) from the stamp band at first_row, read from Y, or None."""
-    base = (first_row + STAMP_ROWS // 2) * WIDTH * 2
-    bits = [1 if frame[base + (cell * 10 + 5) * 2] >= 128 else 0 for cell in range(128)]
+    luma = frame.y(first_row + STAMP_ROWS // 2)
+    bits = [1 if luma[cell * 10 + 5] >= 128 else 0 for cell in range(128)]
     if tuple(bits[0:8]) != pattern_frames.LEADING_SYNC or tuple(bits[120:128]) != pattern_frames.TRAILING_SYNC:
         return None
 
@@ -51,23 +81,26 @@ def yuyv_stamp(frame: bytes, first_row: int):
     return (number, ns) if check == pattern_frames.check_word(number, ns) else None
 
 
-def yuyv_bars_match(frame: bytes, number: int) -> bool:
+def yuv_bars_match(frame: YUVFrame, number: int) -> bool:
     """Whether every bar row carries frame `number`'s bars. Each bar's Y, U and V are read at its
     middle in the first bar row and must be within TOLERANCE of the colour's; every bar row
-    must then be that row exactly. A bar's edges fall on multiples of 8 pixels, so no pixel
-    pair straddles two bars."""
+    must then be that row exactly (for 4:2:0, chroma only where both rows it covers are bar
+    rows). A bar's edges fall on multiples of 8 pixels, so no chroma sample straddles two bars."""
     shift = (number * 8) % WIDTH
     bar_width = WIDTH // len(BAR_YUV)
-    first = pattern_frames.BAR_ROWS[0] * WIDTH * 2
-    pairs = []
+    first = pattern_frames.BAR_ROWS[0]
+    luma, (u_row, v_row) = frame.y(first), frame.uv(first)
     for index, (ey, eu, ev) in enumerate(BAR_YUV):
-        at = first + ((index * bar_width - shift + bar_width // 2) % WIDTH) * 2
-        y0, u, y1, v = frame[at:at + 4]
-        if y0 != y1 or max(abs(y0 - ey), abs(u - eu), abs(v - ev)) > TOLERANCE:
+        x = (index * bar_width - shift + bar_width // 2) % WIDTH
+        y, u, v = luma[x], u_row[x // 2], v_row[x // 2]
+        if luma[x + 1] != y or max(abs(y - ey), abs(u - eu), abs(v - ev)) > TOLERANCE:
             return False
-        pairs.append(bytes((y0, u, y1, v)))
-    row = b"".join(pairs[((x + shift) % WIDTH) // bar_width] for x in range(0, WIDTH, 2))
-    return all(frame[r * WIDTH * 2:(r + 1) * WIDTH * 2] == row for r in pattern_frames.BAR_ROWS)
+    for row in pattern_frames.BAR_ROWS:
+        if frame.y(row) != luma:
+            return False
+        if (frame.fmt == "yuyv" or row ^ 1 in BAR_ROW_SET) and frame.uv(row) != (u_row, v_row):
+            return False
+    return True
 
 
 def classify(frame: bytes, fmt: str):
@@ -75,12 +108,13 @@ def classify(frame: bytes, fmt: str):
     if fmt == "bgra":
         kind, stamp = pattern_frames.classify(bgra_as_published(frame))
         return kind, stamp[0] if stamp else None
-    if frame == GREY_YUYV:
+    if frame == (GREY_YUYV if fmt == "yuyv" else GREY_420):
         return "G", None
-    top, bottom = yuyv_stamp(frame, 0), yuyv_stamp(frame, HEIGHT - STAMP_ROWS)
+    yuv_frame = YUVFrame(frame, fmt)
+    top, bottom = yuv_stamp(yuv_frame, 0), yuv_stamp(yuv_frame, HEIGHT - STAMP_ROWS)
     if top is None and bottom is None:
         return "?", None
-    if top != bottom or not yuyv_bars_match(frame, top[0]):
+    if top != bottom or not yuv_bars_match(yuv_frame, top[0]):
         return "T", None
     return "P", top[0]
 
@@ -95,7 +129,7 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("file")
     parser.add_argument("kind", choices=("grey", "pattern"))
-    parser.add_argument("format", choices=("yuyv", "bgra"))
+    parser.add_argument("format", choices=tuple(FRAME_BYTES))
     parser.add_argument("--min-numbers", type=int, default=2)
     parser.add_argument("--min-pattern", type=int, default=10)
     # BGRA frames are twice YUYV's size: in the emulated guest ffmpeg can still be copying one
@@ -104,7 +138,7 @@ def main() -> int:
     # frame must still be the pattern, in order.
     parser.add_argument("--torn-allowed", action="store_true")
     args = parser.parse_args()
-    size = WIDTH * HEIGHT * (2 if args.format == "yuyv" else 4)
+    size = FRAME_BYTES[args.format]
     data = open(args.file, "rb").read()
     if len(data) % size or not data:
         print(f"{len(data)} bytes is not a whole number of {size}-byte frames")

@@ -32,7 +32,7 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
   if (bytesPerPixel == 0 || !target.data || target.bytesPerRow < target.width * bytesPerPixel) return false;
 
   bool written = false;
-  bool shown = true;
+  bool showable = true;
   if (sourceFormat == targetFormat) {
     written = placePicture(source, target, bytesPerPixel);
   } else if (targetFormat == kCVPixelFormatType_32BGRA && canConvertToBGRA(sourceFormat)) {
@@ -40,11 +40,11 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
   } else {
     fillGrey(target);
     written = true;
-    shown = false;
+    showable = false;
   }
   if (!written) return false;
 
-  if (!shown) {
+  if (!showable) {
     // A companion drawing into several surfaces in turn, one of them in a format that cannot be
     // shown, comes back to that format on every pass: it is one problem, reported once.
     const auto known = std::find(reportedFormats_.begin(), reportedFormats_.end(), sourceFormat);
@@ -58,13 +58,18 @@ bool FrameWriter::write(const SourcePicture& source, std::uint32_t sourceFormat,
       reportedSinceShown_ = true;
     }
     unshownFormat_ = sourceFormat;
-  } else if (unshownFormat_ && fromCompanion) {
-    if (std::exchange(reportedSinceShown_, false)) {
-      os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
-    }
-    unshownFormat_.reset();
+  } else {
+    shown(fromCompanion);
   }
   return true;
+}
+
+void FrameWriter::shown(bool fromCompanion) {
+  if (!unshownFormat_ || !fromCompanion) return;
+  if (std::exchange(reportedSinceShown_, false)) {
+    os_log_with_type(log_, OSLogType::info, "%s: pictures are shown again", label_.c_str());
+  }
+  unshownFormat_.reset();
 }
 
 }  // namespace kolv::output

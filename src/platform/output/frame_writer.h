@@ -32,6 +32,8 @@ class FrameWriter {
   // A target format of unknown size per pixel writes nothing.
   bool write(const SourcePicture& source, std::uint32_t sourceFormat, const TargetPicture& target, OSType targetFormat,
              bool fromCompanion = true);
+  // A picture was shown without passing through write() (copied or converted elsewhere).
+  void shown(bool fromCompanion);
 
  private:
   OSLog& log_;

@@ -2,9 +2,10 @@
 // stream keeps from one frame to the next for them (FramePictures). The picture is the
 // companion's surface or the camera's own grey frame; each output either sends it as it is
 // (when the picture already is one of its buffers) or writes it into a buffer of its own with
-// writeInto(): placed as it is when the formats match, converted when the output carries 'BGRA'
-// and the picture is of a surface format, grey otherwise. A conversion wanted by more than one
-// output is done once per frame and format, into memory the stream keeps, and placed from there.
+// writeInto(): placed as it is when the formats match; for a 'BGRA' output converted from any
+// surface format; for a YUV output converted from the picture in 'BGRA' at the output's size;
+// grey otherwise. A conversion wanted by more than one output is done once per frame, format
+// and size, into memory the stream keeps, and copied from there.
 // Thread-safety: the camera's frame queue; a frame lives for one OutputsHost::sendSampleBuffer.
 #pragma once
 
@@ -35,11 +36,12 @@ class FramePictures {
   friend class OutputFrame;
   struct Converted {
     OSType format = 0;
-    std::uint64_t frame = 0;  // the frame it holds; stale once another frame began
     std::size_t width = 0;
     std::size_t height = 0;
+    std::uint64_t frame = 0;  // the frame it holds; stale once another frame began
     std::size_t bytesPerRow = 0;
     std::vector<std::byte> pixels;  // kept across frames, so that steady streaming allocates nothing
+    SourcePicture picture() const { return {pixels.data(), width, height, bytesPerRow}; }
   };
 
   FrameWriter writer_;
@@ -83,9 +85,14 @@ class OutputFrame {
   }
 
  private:
-  // The picture converted into `format` for this frame, made now if need be; null when it
-  // cannot be converted.
-  const FramePictures::Converted* converted(const SourcePicture& source, OSType sourceFormat, OSType format);
+  // The picture made into `format` at `width` x `height` for this frame by `make` (which
+  // writes a TargetPicture and says whether it did), made now if need be; null when it failed.
+  template <class Make>
+  const FramePictures::Converted* shared(OSType format, std::size_t width, std::size_t height, Make make);
+  // Whether this frame was already made into `format` at that size.
+  bool sharedAlready(OSType format, std::size_t width, std::size_t height) const;
+  // A YUV target: from the picture in 'BGRA' at the target's size.
+  bool writeYUV(const SourcePicture& source, OSType sourceFormat, const TargetPicture& target, OSType targetFormat);
 
   FramePictures& pictures_;
   const CVPixelBufferRef picture_;

@@ -1,6 +1,7 @@
 #include "platform/output/picture_conversion.h"
 
 #include <libyuv/convert_argb.h>
+#include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
 
 #include <algorithm>
@@ -127,6 +128,98 @@ bool convertToBGRA(const SourcePicture& source, std::uint32_t pixelFormat, const
       break;
   }
   return result == 0;
+}
+
+namespace {
+
+bool fromBGRA(SurfaceFormatKind kind) {
+  return kind == SurfaceFormatKind::kYUY2 || kind == SurfaceFormatKind::kUYVY || kind == SurfaceFormatKind::kNV12 ||
+         kind == SurfaceFormatKind::kI420;
+}
+
+// The planes of an output picture; count 0 for a format an output cannot carry.
+SurfacePlanes outputPlanes(std::uint32_t pixelFormat, std::size_t width, std::size_t height, std::size_t bytesPerRow) {
+  const bool packed = packedBytesPerPixel(pixelFormat) != 0;
+  if ((!packed && !fromBGRA(surfaceFormatKind(pixelFormat))) || width > kMaxSurfaceDimension ||
+      height > kMaxSurfaceDimension || bytesPerRow > INT_MAX) {
+    return {};
+  }
+  return surfacePlanes(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), pixelFormat,
+                       static_cast<std::uint32_t>(bytesPerRow));
+}
+
+}  // namespace
+
+bool canConvertFromBGRA(std::uint32_t pixelFormat) { return fromBGRA(surfaceFormatKind(pixelFormat)); }
+
+std::size_t pictureBytes(std::uint32_t pixelFormat, std::size_t width, std::size_t height, std::size_t bytesPerRow) {
+  return static_cast<std::size_t>(outputPlanes(pixelFormat, width, height, bytesPerRow).size);
+}
+
+bool convertFromBGRA(const SourcePicture& source, const TargetPicture& target, std::uint32_t pixelFormat) {
+  if (!canConvertFromBGRA(pixelFormat) || !source.data || !target.data) return false;
+  if (source.width != target.width || source.height != target.height || source.bytesPerRow > INT_MAX) return false;
+  if (source.bytesPerRow < source.width * kTargetBytesPerPixel) return false;
+  const SurfacePlanes planes = outputPlanes(pixelFormat, target.width, target.height, target.bytesPerRow);
+  if (planes.count == 0) return false;
+
+  const auto* in = reinterpret_cast<const std::uint8_t*>(source.data);
+  const int inStride = static_cast<int>(source.bytesPerRow);
+  const auto out = [&](std::size_t plane) {
+    return reinterpret_cast<std::uint8_t*>(target.data) + planes.planes[plane].offset;
+  };
+  const auto stride = [&](std::size_t plane) { return static_cast<int>(planes.planes[plane].bytesPerRow); };
+  const int width = static_cast<int>(target.width);
+  const int height = static_cast<int>(target.height);
+  int result = -1;
+  switch (surfaceFormatKind(pixelFormat)) {
+    case SurfaceFormatKind::kYUY2:
+      result = libyuv::ARGBToYUY2(in, inStride, out(0), stride(0), width, height);
+      break;
+    case SurfaceFormatKind::kUYVY:
+      result = libyuv::ARGBToUYVY(in, inStride, out(0), stride(0), width, height);
+      break;
+    case SurfaceFormatKind::kNV12:
+      result = libyuv::ARGBToNV12(in, inStride, out(0), stride(0), out(1), stride(1), width, height);
+      break;
+    case SurfaceFormatKind::kI420:
+      result = libyuv::ARGBToI420(in, inStride, out(0), stride(0), out(1), stride(1), out(2), stride(2), width, height);
+      break;
+    default:
+      break;
+  }
+  if (result != 0) return false;
+  // Row padding too, so that no byte of an earlier frame stays in the buffer.
+  for (std::size_t p = 0; p < planes.count; ++p) {
+    const SurfacePlane& plane = planes.planes[p];
+    if (plane.bytesPerRow == plane.rowBytes) continue;
+    for (std::uint64_t row = 0; row < plane.rows; ++row) {
+      std::memset(out(p) + row * plane.bytesPerRow + plane.rowBytes, static_cast<int>(kBlankByte),
+                  plane.bytesPerRow - plane.rowBytes);
+    }
+  }
+  return true;
+}
+
+bool copyPicture(const SourcePicture& source, const TargetPicture& target, std::uint32_t pixelFormat) {
+  if (!source.data || !target.data || source.width != target.width || source.height != target.height) return false;
+  const SurfacePlanes from = outputPlanes(pixelFormat, source.width, source.height, source.bytesPerRow);
+  const SurfacePlanes to = outputPlanes(pixelFormat, target.width, target.height, target.bytesPerRow);
+  if (from.count == 0 || to.count == 0) return false;
+  if (source.bytesPerRow == target.bytesPerRow) {
+    std::memcpy(target.data, source.data, to.size);
+    return true;
+  }
+  for (std::size_t p = 0; p < to.count; ++p) {
+    const SurfacePlane& in = from.planes[p];
+    const SurfacePlane& out = to.planes[p];
+    for (std::uint64_t row = 0; row < out.rows; ++row) {
+      std::byte* line = target.data + out.offset + row * out.bytesPerRow;
+      std::memcpy(line, source.data + in.offset + row * in.bytesPerRow, out.rowBytes);
+      std::memset(line + out.rowBytes, static_cast<int>(kBlankByte), out.bytesPerRow - out.rowBytes);
+    }
+  }
+  return true;
 }
 
 }  // namespace kolv::output

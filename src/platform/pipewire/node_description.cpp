@@ -3,6 +3,7 @@
 #include <pipewire/keys.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -117,6 +118,28 @@ std::optional<VideoFormat> videoFormatOf(const CMIOExtensionStreamFormat& format
   return video;
 }
 
+// Beside each of the camera's own 'BGRA' formats the node offers the same in these, converted
+// once per frame, for consumers that take only YUV; at widths that are a multiple of 8 and even
+// heights, where GStreamer lays a frame out as the node's buffers hold it (bufferLayoutFor()).
+constexpr std::array kConvertedCodes{fourCC("yuvs"), fourCC("420v"), fourCC("y420")};
+
+void addConvertedFormats(std::vector<VideoFormat>& formats) {
+  const std::size_t own = formats.size();
+  for (std::size_t i = 0; i < own; ++i) {
+    const VideoFormat& bgra = formats[i];
+    if (bgra.pixelFormat.code != kCVPixelFormatType_32BGRA || bgra.width % 8 != 0 || bgra.height % 2 != 0) continue;
+    for (const OSType code : kConvertedCodes) {
+      const bool offered = std::any_of(formats.begin(), formats.end(), [&](const VideoFormat& f) {
+        return f.pixelFormat.code == code && f.width == bgra.width && f.height == bgra.height;
+      });
+      if (offered) continue;
+      VideoFormat converted = formats[i];
+      converted.pixelFormat = *pixelFormatForCode(code);
+      formats.push_back(std::move(converted));
+    }
+  }
+}
+
 }  // namespace
 
 std::string nodeNameFromDeviceName(std::string_view deviceName) {
@@ -184,6 +207,7 @@ NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIO
     }
   }
   if (active) node.formats.insert(node.formats.begin(), std::move(*active));
+  addConvertedFormats(node.formats);
   if (node.formats.empty()) {
     os_log_with_type(log, OSLogType::error, "%s: the stream offers no format PipeWire can carry; not published",
                      node.label.c_str());

@@ -18,7 +18,7 @@ struct NodeDescription {
   std::string nodeName;                                         // node.name, stable across runs
   std::string label;                                            // the stream's name, for log lines
   std::vector<std::pair<std::string, std::string>> properties;  // every other node property
-  std::vector<VideoFormat> formats;                             // the active format first
+  std::vector<VideoFormat> formats;  // the active format first, the converted ones after the camera's
 };
 
 // A stable node name from a device name: lower case, every run of other characters than
@@ -27,7 +27,8 @@ struct NodeDescription {
 std::string nodeNameFromDeviceName(std::string_view deviceName);
 
 // Formats whose pixel format or frame durations the host cannot publish are left out with a
-// warning line; a description without formats cannot be published.
+// warning line; a description without formats cannot be published. Each 'BGRA' format is
+// offered in YUY2, NV12 and I420 too, after the camera's own.
 NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIOExtensionDevice& device,
                                const CMIOExtensionStream& stream, OSLog& log);
 

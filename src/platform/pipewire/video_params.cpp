@@ -12,17 +12,22 @@
 #include <limits>
 #include <numeric>
 
+#include "handoff/surface_layout.h"
+#include "platform/output/picture_conversion.h"
+
 namespace kolv::pipewire {
 namespace {
 
 // CoreVideo names the components in memory order for these codes, as SPA does.
 constexpr std::array kPixelFormats{
-    PixelFormat{kCVPixelFormatType_32BGRA, SPA_VIDEO_FORMAT_BGRA, 4},
-    PixelFormat{fourCC("RGBA"), SPA_VIDEO_FORMAT_RGBA, 4},
-    PixelFormat{fourCC("ABGR"), SPA_VIDEO_FORMAT_ABGR, 4},
-    PixelFormat{0x00000020, SPA_VIDEO_FORMAT_ARGB, 4},  // kCVPixelFormatType_32ARGB
-    PixelFormat{fourCC("2vuy"), SPA_VIDEO_FORMAT_UYVY, 2},
-    PixelFormat{fourCC("yuvs"), SPA_VIDEO_FORMAT_YUY2, 2},
+    PixelFormat{kCVPixelFormatType_32BGRA, SPA_VIDEO_FORMAT_BGRA},
+    PixelFormat{fourCC("RGBA"), SPA_VIDEO_FORMAT_RGBA},
+    PixelFormat{fourCC("ABGR"), SPA_VIDEO_FORMAT_ABGR},
+    PixelFormat{0x00000020, SPA_VIDEO_FORMAT_ARGB},  // kCVPixelFormatType_32ARGB
+    PixelFormat{fourCC("2vuy"), SPA_VIDEO_FORMAT_UYVY},
+    PixelFormat{fourCC("yuvs"), SPA_VIDEO_FORMAT_YUY2},
+    PixelFormat{fourCC("420v"), SPA_VIDEO_FORMAT_NV12},
+    PixelFormat{fourCC("y420"), SPA_VIDEO_FORMAT_I420},
 };
 
 // Buffer count the host asks for: a few in flight while consumers read, never many.
@@ -59,11 +64,10 @@ std::optional<BufferLayout> bufferLayoutFor(const spa_video_info_raw& info) {
   const auto pixelFormat = pixelFormatForVideoFormat(info.format);
   if (!pixelFormat || info.size.width == 0 || info.size.height == 0) return std::nullopt;
   constexpr std::uint64_t kLimit = std::numeric_limits<std::int32_t>::max();
-  const std::uint64_t stride = std::uint64_t{info.size.width} * pixelFormat->bytesPerPixel;
-  const std::uint64_t size = stride * info.size.height;
-  if (size > kLimit) return std::nullopt;
-  return BufferLayout{*pixelFormat, info.size.width, info.size.height, static_cast<std::uint32_t>(stride),
-                      static_cast<std::uint32_t>(size)};
+  const std::uint32_t stride = minimumBytesPerRow(info.size.width, pixelFormat->code);
+  const std::size_t size = output::pictureBytes(pixelFormat->code, info.size.width, info.size.height, stride);
+  if (stride == 0 || size == 0 || size > kLimit) return std::nullopt;
+  return BufferLayout{*pixelFormat, info.size.width, info.size.height, stride, static_cast<std::uint32_t>(size)};
 }
 
 const spa_pod* buildEnumFormat(spa_pod_builder& builder, const VideoFormat& format) {

@@ -13,11 +13,10 @@
 
 namespace kolv::pipewire {
 
-// A packed pixel format known to both sides: the camera's four-character code and PipeWire's id.
+// A pixel format known to both sides: the camera's four-character code and PipeWire's id.
 struct PixelFormat {
   OSType code = 0;
   spa_video_format videoFormat = SPA_VIDEO_FORMAT_UNKNOWN;
-  std::uint32_t bytesPerPixel = 0;
   friend bool operator==(const PixelFormat&, const PixelFormat&) = default;
 };
 
@@ -44,8 +43,10 @@ struct VideoFormat {
   std::vector<FrameRate> frameRates;  // when not empty, the only rates offered
 };
 
-// The layout of every buffer of a negotiated format: one plane, rows exactly width x bytes
-// per pixel apart.
+// The layout of every buffer of a negotiated format: one block holding the planes one after
+// another, the first plane's rows `stride` apart, as short as the width allows (for 4:2:0, the
+// chroma rows half as long, or as long for NV12's interleaved pairs), as GStreamer lays out a
+// frame of a width that is a multiple of 8.
 struct BufferLayout {
   PixelFormat pixelFormat;
   std::uint32_t width = 0;

@@ -1,7 +1,6 @@
-// The pixel formats the camera writes into a v4l2loopback device, and the conversion of each
-// frame into one of them. A frame is written as 'BGRA' by OutputFrame::writeInto (placed, a
-// companion's surface of another format converted once for every output that wants 'BGRA', or
-// grey) and from there into the device's format.
+// The pixel formats the camera writes into a v4l2loopback device, and the frame written into
+// it: each one in the device's format by OutputFrame::writeInto (placed, converted once per
+// frame for every output that carries the format, or grey).
 // Thread-safety: FrameConverter lives on the thread that sends frames (the camera's frame queue).
 #pragma once
 
@@ -40,13 +39,10 @@ class FrameConverter {
   LoopbackFormat format() const { return format_; }
 
  private:
-  bool fromBGRA(const std::byte* data, std::size_t bytesPerRow);
-
   const LoopbackFormat format_;
   const std::size_t width_;
   const std::size_t height_;
   std::vector<std::byte> frame_;
-  std::vector<std::byte> scratch_;  // the frame in 'BGRA', for the other formats
 };
 
 }  // namespace kolv::v4l2loopback

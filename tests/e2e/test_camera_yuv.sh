@@ -1,0 +1,41 @@
+# kolv-camera's node in YUV, for consumers that take nothing else: a GStreamer consumer that
+# asks for YUY2, NV12 or I420 gets kolv-publish's pattern converted (stamps and bars read from
+# Y, U and V, frame numbers rising), and the camera's grey in YUV once the companion stops; the
+# camera's log names each negotiated format. A consumer that takes any format gets 'BGRA', the
+# camera's own, drawn straight into the node's buffers.
+. "$(dirname "$0")/lib.sh"
+
+CHECK_FRAMES="$E2E_HERE/../vm/check_frames.py"
+
+start_camera || finish
+start_companion "$E2E_DIR/publish.log" "$KOLV_BUILD_DIR/tools/kolv-publish" --pattern || finish
+PUBLISHER_PID=$COMPANION_PID
+
+# yuv_capture FORMAT FRAMES FILE: FRAMES frames of the GStreamer FORMAT into FILE.
+yuv_capture() {
+  E2E_CAPS="video/x-raw,format=$1,width=1280,height=720,framerate=30/1" capture "$3" "$2"
+}
+
+for format in YUY2:yuyv:yuvs NV12:nv12:420v I420:i420:y420; do
+  IFS=: read -r gst checker code <<<"$format"
+  negotiated="Kolv Camera Video: negotiated '$code' 1280x720 at 30/1"
+  before=$(camera_log_count "$negotiated")
+  yuv_capture "$gst" 60 "$E2E_DIR/$checker.raw"
+  check "$gst: the companion's pattern, converted" \
+    python3 "$CHECK_FRAMES" "$E2E_DIR/$checker.raw" pattern "$checker" --min-pattern 50 --min-numbers 30
+  check "$gst: the camera negotiated '$code'" [ "$(camera_log_count "$negotiated")" -gt "$before" ]
+  rm -f "$E2E_DIR/$checker.raw"
+done
+
+kill -TERM "$PUBLISHER_PID"
+wait_exit "$PUBLISHER_PID" 10
+yuv_capture I420 30 "$E2E_DIR/grey.raw"
+check "I420 without a companion: the camera's grey (Y 0x47, U and V 0x80)" \
+  python3 "$CHECK_FRAMES" "$E2E_DIR/grey.raw" grey i420
+
+before=$(camera_log_count "negotiated 'BGRA'")
+E2E_CAPS="video/x-raw" watch_frames "$E2E_DIR/any.log" 30
+check "a consumer that takes any format gets 'BGRA'" [ "$(camera_log_count "negotiated 'BGRA'")" -gt "$before" ]
+check "... and its frames" frames_reach "$E2E_DIR/any.log" 30
+
+finish
