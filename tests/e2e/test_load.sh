@@ -89,10 +89,11 @@ gstreamer() {
 }
 
 # The camera's frame times while another consumer (the browser) streams: a pipewiresrc that
-# keeps no pixels. Sets WATCH_PID, WATCH_LOG.
+# keeps no pixels. It takes any format: the node carries the one the browser chose (Chromium
+# takes I420). Sets WATCH_PID, WATCH_LOG.
 start_time_watch() {
   WATCH_LOG="$E2E_DIR/watch-$1.log"
-  E2E_CONSUMER_TIMEOUT=300 start_watch "$WATCH_LOG" -1
+  E2E_CAPS=video/x-raw E2E_CONSUMER_TIMEOUT=300 start_watch "$WATCH_LOG" -1
   WATCH_PID=$CONSUMER_PID
 }
 # Stops the watch (SIGINT: pipewiresrc ends the stream as an application does) and prints its
