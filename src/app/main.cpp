@@ -2,6 +2,7 @@
 // camera host over the outputs: the PipeWire node and the V4L2 loopback device) and hands it to
 // the camera's entry. Runs on the main thread. A further output is built here and added to the
 // host's list.
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -33,7 +34,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage: kolv-camera [--help | --version | --check]\n"
     "\n"
-    "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second)\n"
+    "Publishes \"Kolv Camera\" as a PipeWire camera (1280x720 BGRA, 30 frames a second;\n"
+    "also YUY2, NV12 and I420 for consumers that ask for them)\n"
     "until it receives SIGINT, SIGTERM or SIGHUP. Pictures come from the companion application\n"
     "through its hand-off files; without them the camera sends grey frames.\n"
     "It also writes the camera into the v4l2loopback device labelled \"Kolv Camera\" when\n"
@@ -45,9 +47,11 @@ constexpr const char* kUsage =
     "             when something fails\n"
     "\n"
     "Environment:\n"
-    "  KOLV_V4L2_DEVICE   the v4l2loopback device to write: a node (/dev/video10) or a card\n"
-    "                     label (default \"Kolv Camera\"); \"off\": no V4L2 output\n"
-    "  KOLV_V4L2_FORMAT   YUYV (default), I420, NV12 or BGRA\n";
+    "  KOLV_V4L2_DEVICE       the v4l2loopback device to write: a node (/dev/video10) or a\n"
+    "                         card label (default \"Kolv Camera\"); \"off\": no V4L2 output\n"
+    "  KOLV_V4L2_FORMAT       YUYV (default), I420, NV12 or BGRA\n"
+    "  KOLV_PIPEWIRE_FORMATS  all (default) or BGRA: PipeWire consumers share the format the\n"
+    "                         first one chose; one that takes only another cannot join it\n";
 
 // True when standard error is the journal stream systemd gave this process, which already
 // receives the system log's lines.
@@ -93,6 +97,20 @@ std::optional<kolv::v4l2loopback::LoopbackOutputOptions> v4l2Options(kolv::OSLog
   return options;
 }
 
+// The PipeWire output's settings from the environment, like v4l2Options().
+kolv::PipeWireOutputOptions pipeWireOptions(kolv::OSLog& log) {
+  kolv::PipeWireOutputOptions options;
+  if (const char* formats = std::getenv("KOLV_PIPEWIRE_FORMATS"); formats && *formats) {
+    if (strcasecmp(formats, "BGRA") == 0) {
+      options.yuvFormats = false;
+    } else if (strcasecmp(formats, "all") != 0) {
+      kolv::os_log_with_type(log, kolv::OSLogType::error,
+                             "KOLV_PIPEWIRE_FORMATS=%s is not one of all and BGRA; offering all", formats);
+    }
+  }
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,7 +135,7 @@ int main(int argc, char** argv) {
   kolv::SyslogLog log({.ident = "kolv-camera", .verbose = true, .echoToStderr = !stderrIsJournal()});
   auto clock = std::make_shared<kolv::MonotonicHostClock>();
   kolv::LinuxDispatch dispatch(&log);
-  kolv::PipeWireOutput pipeWire(log);
+  kolv::PipeWireOutput pipeWire(log, pipeWireOptions(log));
   std::vector<std::reference_wrapper<kolv::output::CameraOutput>> outputs{pipeWire};
   std::optional<kolv::v4l2loopback::LoopbackOutput> v4l2;
   if (auto options = v4l2Options(log)) outputs.emplace_back(v4l2.emplace(log, std::move(*options)));

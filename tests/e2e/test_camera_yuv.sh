@@ -2,7 +2,8 @@
 # asks for YUY2, NV12 or I420 gets kolv-publish's pattern converted (stamps and bars read from
 # Y, U and V, frame numbers rising), and the camera's grey in YUV once the companion stops; the
 # camera's log names each negotiated format. A consumer that takes any format gets 'BGRA', the
-# camera's own, drawn straight into the node's buffers.
+# camera's own, drawn straight into the node's buffers. With KOLV_PIPEWIRE_FORMATS=BGRA the node
+# offers 'BGRA' alone and a YUY2 consumer cannot link.
 . "$(dirname "$0")/lib.sh"
 
 CHECK_FRAMES="$E2E_HERE/../vm/check_frames.py"
@@ -37,5 +38,16 @@ before=$(camera_log_count "negotiated 'BGRA'")
 E2E_CAPS="video/x-raw" watch_frames "$E2E_DIR/any.log" 30
 check "a consumer that takes any format gets 'BGRA'" [ "$(camera_log_count "negotiated 'BGRA'")" -gt "$before" ]
 check "... and its frames" frames_reach "$E2E_DIR/any.log" 30
+
+kill -TERM "$CAMERA_PID"
+wait_exit "$CAMERA_PID" 10
+check "SIGTERM: the camera exits with status 0 (before the next one)" [ $? = 0 ]
+KOLV_PIPEWIRE_FORMATS=BGRA start_camera || finish
+E2E_CONSUMER_TIMEOUT=10 yuv_capture YUY2 5 "$E2E_DIR/refused.raw"
+check "KOLV_PIPEWIRE_FORMATS=BGRA: a YUY2 consumer gets nothing" [ ! -s "$E2E_DIR/refused.raw" ]
+check "KOLV_PIPEWIRE_FORMATS=BGRA: nothing negotiated but 'BGRA'" [ "$(camera_log_count "negotiated '")" = 0 ]
+watch_frames "$E2E_DIR/bgra.log" 10
+check "KOLV_PIPEWIRE_FORMATS=BGRA: a consumer that takes any format gets 'BGRA'" \
+  eval '[ "$(camera_log_count "negotiated '"'BGRA'"'")" = 1 ] && frames_reach "$E2E_DIR/bgra.log" 10'
 
 finish

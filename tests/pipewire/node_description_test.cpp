@@ -164,6 +164,8 @@ TEST_F(NodeDescriptionTest, EachBGRAFormatIsOfferedInYUVAfterTheCamerasOwn) {
   }
   // The camera's own YUY2 format is not offered twice.
   EXPECT_THAT(offered, ::testing::ElementsAre("BGRA 1280", "yuvs 1280", "BGRA 1278", "420v 1280", "y420 1280"));
+
+  EXPECT_EQ(describeStream(*provider, *device, *stream, log, /*yuvFormats=*/false).formats.size(), 3u);
 }
 
 TEST_F(NodeDescriptionTest, StreamWithoutFormatsHasNothingToPublish) {

@@ -164,7 +164,7 @@ std::string nodeNameFromDeviceName(std::string_view deviceName) {
 }
 
 NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIOExtensionDevice& device,
-                               const CMIOExtensionStream& stream, OSLog& log) {
+                               const CMIOExtensionStream& stream, OSLog& log, bool yuvFormats) {
   NodeDescription node;
   node.nodeName = nodeNameFromDeviceName(device.localizedName());
   node.label = stream.localizedName().empty() ? device.localizedName() : stream.localizedName();
@@ -207,7 +207,7 @@ NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIO
     }
   }
   if (active) node.formats.insert(node.formats.begin(), std::move(*active));
-  addConvertedFormats(node.formats);
+  if (yuvFormats) addConvertedFormats(node.formats);
   if (node.formats.empty()) {
     os_log_with_type(log, OSLogType::error, "%s: the stream offers no format PipeWire can carry; not published",
                      node.label.c_str());

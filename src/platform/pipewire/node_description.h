@@ -27,9 +27,9 @@ struct NodeDescription {
 std::string nodeNameFromDeviceName(std::string_view deviceName);
 
 // Formats whose pixel format or frame durations the host cannot publish are left out with a
-// warning line; a description without formats cannot be published. Each 'BGRA' format is
-// offered in YUY2, NV12 and I420 too, after the camera's own.
+// warning line; a description without formats cannot be published. With `yuvFormats` each
+// 'BGRA' format is offered in YUY2, NV12 and I420 too, after the camera's own.
 NodeDescription describeStream(const CMIOExtensionProvider& provider, const CMIOExtensionDevice& device,
-                               const CMIOExtensionStream& stream, OSLog& log);
+                               const CMIOExtensionStream& stream, OSLog& log, bool yuvFormats = true);
 
 }  // namespace kolv::pipewire

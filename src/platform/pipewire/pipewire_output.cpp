@@ -158,7 +158,7 @@ void PipeWireOutput::Impl::describe(const CMIOExtensionProvider& provider, outpu
   std::set<std::string, std::less<>> names;
   for (const auto& device : provider.devices()) {
     for (const auto& stream : device->streams()) {
-      auto description = describeStream(provider, *device, *stream, log_);
+      auto description = describeStream(provider, *device, *stream, log_, options_.yuvFormats);
       if (description.formats.empty()) continue;
       // A second stream of the same device, or a device of the same name, gets a numbered name.
       const std::string base = description.nodeName;

@@ -24,6 +24,9 @@ struct PipeWireOutputOptions {
   // after each failure up to maxRetryDelay.
   std::chrono::milliseconds firstRetryDelay{50};
   std::chrono::milliseconds maxRetryDelay{500};
+  // Whether each 'BGRA' format is offered in YUY2, NV12 and I420 too. A node carries one format
+  // at a time, the first consumer's choice: with 'BGRA' alone every consumer shares it.
+  bool yuvFormats = true;
 };
 
 class PipeWireOutput final : public output::CameraOutput {
