@@ -1,6 +1,7 @@
-// The cost of one 1280x720 frame from the camera's BGRA picture into the V4L2 loopback
-// device's format (YUYV, the default, I420, NV12, or BGRA placed as it is), with a plain copy
-// of the frame as the floor.
+// The cost of one 1280x720 frame from the camera's BGRA picture into an output's format: the
+// V4L2 loopback device's (YUYV, the default, I420, NV12, or BGRA placed as it is), which is what
+// the PipeWire node's YUV formats cost too; and two outputs of one format (the node in YUY2 and
+// the device in YUYV), which share one conversion. A plain copy of the frame is the floor.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -69,6 +70,29 @@ void loopback(benchmark::State& state, kolv::v4l2loopback::LoopbackFormat format
   }
 }
 
+// The node's YUY2 buffer and the device's YUYV frame from one picture.
+void nodeAndLoopbackYUYV(benchmark::State& state) {
+  NoLog log;
+  kolv::output::FramePictures pictures(log, "bench");
+  kolv::v4l2loopback::FrameConverter converter(kolv::v4l2loopback::LoopbackFormat::yuyv, kWidth, kHeight);
+  std::vector<std::byte> node(kWidth * kHeight * 2);
+  const auto frameSample = sample();
+  std::uint64_t sequence = 0;
+  for (auto _ : state) {
+    kolv::output::OutputFrame frame(pictures, frameSample, 0, 0, ++sequence, 2);
+    if (!frame.writeInto({node.data(), kWidth, kHeight, kWidth * 2}, kolv::fourCC("yuvs"))) {
+      state.SkipWithError("not converted");
+    }
+    frame.nextOutput();
+    if (!converter.convert(frame)) state.SkipWithError("not converted");
+    benchmark::DoNotOptimize(node.data());
+    benchmark::DoNotOptimize(converter.frame().data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["conversions per frame"] =
+      static_cast<double>(pictures.conversions()) / static_cast<double>(state.iterations());
+}
+
 }  // namespace
 
 using kolv::v4l2loopback::LoopbackFormat;
@@ -79,3 +103,4 @@ BENCHMARK_CAPTURE(loopback, NV12, LoopbackFormat::nv12)->Unit(benchmark::kMicros
 BENCHMARK_CAPTURE(loopback, BGRA, LoopbackFormat::bgra)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
+BENCHMARK(nodeAndLoopbackYUYV)->Name("two outputs: node YUY2 + device YUYV")->Unit(benchmark::kMicrosecond);

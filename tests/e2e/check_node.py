@@ -20,8 +20,10 @@ EXPECTED_PROPS = {
     "node.virtual": True,
 }
 UUID = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
-EXPECTED_FORMAT = {"mediaType": "video", "mediaSubtype": "raw", "format": "BGRA",
-                   "size": {"width": 1280, "height": 720}, "framerate": {"num": 30, "denom": 1}}
+# The camera's own format first, then the ones converted from it.
+EXPECTED_FORMATS = [{"mediaType": "video", "mediaSubtype": "raw", "format": pixel_format,
+                     "size": {"width": 1280, "height": 720}, "framerate": {"num": 30, "denom": 1}}
+                    for pixel_format in ("BGRA", "YUY2", "NV12", "I420")]
 
 
 def main() -> int:
@@ -44,12 +46,12 @@ def main() -> int:
     if props.get("kolv.device.id") == props.get("kolv.stream.id"):
         problems.append("the device and the stream have the same UUID")
     formats = info.get("params", {}).get("EnumFormat", [])
-    if formats != [EXPECTED_FORMAT]:
-        problems.append(f"EnumFormat is {formats!r}, expected [{EXPECTED_FORMAT!r}]")
+    if formats != EXPECTED_FORMATS:
+        problems.append(f"EnumFormat is {formats!r}, expected {EXPECTED_FORMATS!r}")
     for problem in problems:
         print("    " + problem)
     if not problems:
-        print(f"  node {name!r}: {len(EXPECTED_PROPS) + 2} properties and its format as expected")
+        print(f"  node {name!r}: {len(EXPECTED_PROPS) + 2} properties and its formats as expected")
     return 1 if problems else 0
 
 

@@ -97,7 +97,7 @@ grey_after() {
 # The phases, about 25 s: grey without a companion; the pattern at 10 and 30 pictures a second;
 # SIGSTOP and SIGKILL of the companion; an image (IMAGE, make_png.py's quadrants).
 run_phases() {
-  local image=$1
+  local image=$1 presented
   ask record 3000
   # Every frame the page looked at, of at least 60 presented: a page's thread under load looks at
   # fewer than the browser presents (56 of 90 once, in Chromium), which the rate below judges.

@@ -1,11 +1,11 @@
-# kolv-camera without a companion: the node's properties, the negotiated format, grey frames,
-# 30 frames a second with pts 1/30 s apart, and a clean exit on SIGTERM.
+# kolv-camera without a companion: the node's properties and formats, the negotiated format,
+# grey frames, 30 frames a second with pts 1/30 s apart, and a clean exit on SIGTERM.
 . "$(dirname "$0")/lib.sh"
 
 start_camera || finish
 
 pw-dump >"$E2E_DIR/dump.json" 2>/dev/null
-check "pw-dump shows the node's properties and its one format" \
+check "pw-dump shows the node's properties and its formats (BGRA, YUY2, NV12, I420)" \
   e2e_python check_node.py <"$E2E_DIR/dump.json"
 
 capture "$E2E_DIR/grey.raw" 30

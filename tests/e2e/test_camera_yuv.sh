@@ -2,8 +2,8 @@
 # asks for YUY2, NV12 or I420 gets kolv-publish's pattern converted (stamps and bars read from
 # Y, U and V, frame numbers rising), and the camera's grey in YUV once the companion stops; the
 # camera's log names each negotiated format. A consumer that takes any format gets 'BGRA', the
-# camera's own, drawn straight into the node's buffers. With KOLV_PIPEWIRE_FORMATS=BGRA the node
-# offers 'BGRA' alone and a YUY2 consumer cannot link.
+# camera's own, drawn straight into the node's buffers. The node carries one format at a time.
+# With KOLV_PIPEWIRE_FORMATS=BGRA it offers 'BGRA' alone and a YUY2 consumer cannot link.
 . "$(dirname "$0")/lib.sh"
 
 CHECK_FRAMES="$E2E_HERE/../vm/check_frames.py"
@@ -38,6 +38,21 @@ before=$(camera_log_count "negotiated 'BGRA'")
 E2E_CAPS="video/x-raw" watch_frames "$E2E_DIR/any.log" 30
 check "a consumer that takes any format gets 'BGRA'" [ "$(camera_log_count "negotiated 'BGRA'")" -gt "$before" ]
 check "... and its frames" frames_reach "$E2E_DIR/any.log" 30
+
+# One format at a time: while a consumer streams I420 (as Chromium does), one that takes only
+# 'BGRA' (as Firefox does) cannot link, and one that takes any format joins in I420.
+E2E_CAPS="video/x-raw,format=I420,width=1280,height=720,framerate=30/1" start_watch "$E2E_DIR/i420.log" 900
+FIRST_PID=$CONSUMER_PID
+wait_until 15 frames_reach "$E2E_DIR/i420.log" 5
+first_before=$(frames_logged "$E2E_DIR/i420.log")
+E2E_CONSUMER_TIMEOUT=10 watch_frames "$E2E_DIR/bgra-only.log" 5
+check "while a consumer streams I420, one that takes only 'BGRA' gets no frame" \
+  eval '! frames_reach "$E2E_DIR/bgra-only.log" 1'
+E2E_CAPS=video/x-raw watch_frames "$E2E_DIR/joins.log" 10
+check "... and one that takes any format joins it" frames_reach "$E2E_DIR/joins.log" 10
+check "... while the I420 consumer goes on getting frames (60 more within 10 s)" \
+  wait_until 10 frames_reach "$E2E_DIR/i420.log" $((first_before + 60))
+stop_pid "$FIRST_PID"
 
 kill -TERM "$CAMERA_PID"
 wait_exit "$CAMERA_PID" 10

@@ -49,9 +49,9 @@ stop_camera() {
 # The frames as the device gives them: copied, neither converted nor repeated to a constant
 # rate. (Converting made ffmpeg slow enough in the emulated guest that the camera wrote into a
 # buffer it was still copying: torn frames, the module's doing; docs/v4l2loopback.md.)
-read_frames() {  # COUNT PIX_FMT FILE (PIX_FMT: what the device carries, for the reader's eyes)
+read_frames() {  # COUNT FILE: the device's frames as it carries them
   timeout 120 ffmpeg -hide_banner -nostdin -loglevel error -f v4l2 -i /dev/video10 -frames:v "$1" \
-    -c:v copy -f rawvideo -y "$3"
+    -c:v copy -f rawvideo -y "$2"
 }
 
 echo "== V4L2 output, YUYV"
@@ -66,13 +66,13 @@ check "kolv-camera --check: the module, the device, the camera as its writer, in
 grep "V4L2 loopback" "$work/check.txt" | sed 's/^/  --check: /'
 v4l2-ctl -d /dev/video10 --get-fmt-video >"$work/fmt.txt" 2>&1
 check "v4l2-ctl: YUYV 1280x720" eval 'grep -q "Width/Height *: 1280/720" "$work/fmt.txt" && grep -q "YUYV" "$work/fmt.txt"'
-check "ffmpeg reads 30 frames" read_frames 30 yuyv422 "$work/grey.yuv"
+check "ffmpeg reads 30 frames" read_frames 30 "$work/grey.yuv"
 check "without a companion: grey (Y 0x47, U and V 0x80)" python3 "$here/check_frames.py" "$work/grey.yuv" grey yuyv
 rm -f "$work/grey.yuv"  # the guest's /tmp is half its memory
 "$build/tools/kolv-publish" --pattern --quiet >"$work/publish.log" 2>&1 &
 publish_pid=$!
 sleep 2
-check "ffmpeg reads 30 frames of the pattern" read_frames 30 yuyv422 "$work/pattern.yuv"
+check "ffmpeg reads 30 frames of the pattern" read_frames 30 "$work/pattern.yuv"
 check "with kolv-publish --pattern: its pattern (stamps and bars by their Y, U, V), numbers rising" \
   python3 "$here/check_frames.py" "$work/pattern.yuv" pattern yuyv
 rm -f "$work/pattern.yuv"  # the guest's /tmp is half its memory
@@ -102,7 +102,7 @@ check "every start has its stop (no reader left)" eval \
 
 echo "== V4L2 output, BGRA (the pattern's stamps read exactly)"
 check "kolv-camera takes /dev/video10 again, in BGRA" start_camera BGRA
-check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern.bgra"
+check "ffmpeg reads 60 frames" read_frames 60 "$work/pattern.bgra"
 check "kolv-publish, running since before the camera's restart: the pattern, numbers rising" \
   python3 "$here/check_frames.py" "$work/pattern.bgra" pattern bgra --torn-allowed
 rm -f "$work/pattern.bgra"  # the guest's /tmp is half its memory
@@ -110,13 +110,13 @@ kill "$publish_pid"; wait "$publish_pid" 2>/dev/null
 "$build/tools/kolv-publish" --pattern --quiet >"$work/publish2.log" 2>&1 &
 publish_pid=$!
 sleep 2
-check "ffmpeg reads 60 frames" read_frames 60 bgra "$work/pattern2.bgra"
+check "ffmpeg reads 60 frames" read_frames 60 "$work/pattern2.bgra"
 check "kolv-publish started after the camera: the pattern, numbers rising" \
   python3 "$here/check_frames.py" "$work/pattern2.bgra" pattern bgra --torn-allowed
 rm -f "$work/pattern2.bgra"  # the guest's /tmp is half its memory
 kill "$publish_pid"; wait "$publish_pid" 2>/dev/null; publish_pid=
 sleep 1
-check "ffmpeg reads 30 frames after the companion stopped" read_frames 30 bgra "$work/after.bgra"
+check "ffmpeg reads 30 frames after the companion stopped" read_frames 30 "$work/after.bgra"
 check "grey again after the companion stopped" python3 "$here/check_frames.py" "$work/after.bgra" grey bgra
 rm -f "$work/after.bgra"  # the guest's /tmp is half its memory
 check "SIGTERM: the camera exits with status 0" stop_camera
@@ -180,7 +180,7 @@ check "said once while it lasts" [ "$(grep -c "V4L2 output: " "$work/camera-held
 kill "$writer_pid"; wait "$writer_pid" 2>/dev/null
 check "taken once the other writer is gone" wait_for 30 grep -q "V4L2 output: writing YUYV" "$work/camera-held.log"
 grep "V4L2 output: " "$work/camera-held.log" | sed 's/^/  camera: /'
-check "ffmpeg reads 10 frames after that" read_frames 10 yuyv422 "$work/after-writer.yuv"
+check "ffmpeg reads 10 frames after that" read_frames 10 "$work/after-writer.yuv"
 check "grey (no companion)" python3 "$here/check_frames.py" "$work/after-writer.yuv" grey yuyv
 
 check "SIGTERM: the camera exits with status 0" stop_camera
