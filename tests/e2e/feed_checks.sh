@@ -4,11 +4,30 @@
 # (tests/e2e/browsers/drive.mjs in a browser, frame_feed.py behind ffmpeg):
 #   record MS   frames= rate= G= grey_among= P= T= I= other= backwards= ... order=
 #   after T     before= after= latency_ms= grey_after=
-# Needs PUBLISH (kolv-publish) and a running camera.
+# Needs PUBLISH (kolv-publish) and a running camera. Also the browsers' driver check that every
+# browser test uses.
 
 # The camera's grey must reach the consumer this soon after the companion stops publishing.
 GREY_WITHIN_MS=200
 MIN_RATE=25
+
+# The browsers' driver.
+DRIVER_DIR="$E2E_HERE/browsers"
+# browser_driver_ready BROWSER...: true when node, npm and the BROWSERs are installed and
+# puppeteer-core is in DRIVER_DIR (installed now as package-lock.json pins it, never with a
+# browser of its own, if need be); a failed check saying what is missing otherwise.
+browser_driver_ready() {
+  local program
+  for program in node npm "$@"; do
+    command -v "$program" >/dev/null || { fail "$program is installed (scripts/install-deps.sh)"; return 1; }
+  done
+  [ -d "$DRIVER_DIR/node_modules/puppeteer-core" ] && return 0
+  (cd "$DRIVER_DIR" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >"$E2E_DIR/npm.log" 2>&1 &&
+    return 0
+  fail "npm ci installs puppeteer-core in tests/e2e/browsers"
+  show_tail "$E2E_DIR/npm.log"
+  return 1
+}
 
 # With a companion publishing, every frame a consumer gets from the first picture on is the
 # companion's picture: the camera re-sends the companion's latest picture on ticks that find

@@ -2,7 +2,7 @@
 # End-to-end tests: runs every tests/e2e/test_*.sh, each in its own private PipeWire session,
 # against the executables of a build folder.
 #   tests/e2e/run.sh [BUILD_DIR]      (default build/default)
-#   KOLV_E2E_ONLY=test_camera tests/e2e/run.sh build/ci    # one test file
+#   KOLV_E2E_ONLY="test_camera test_v4l2" tests/e2e/run.sh build/ci    # only these files
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -14,7 +14,7 @@ failed=0
 failures=()
 for test in "$here"/test_*.sh; do
   name=$(basename "$test" .sh)
-  [ -n "${KOLV_E2E_ONLY:-}" ] && [ "$name" != "$KOLV_E2E_ONLY" ] && continue
+  [ -n "${KOLV_E2E_ONLY:-}" ] && [[ " $KOLV_E2E_ONLY " != *" $name "* ]] && continue
   echo "== e2e: $name"
   start=$(date +%s)
   # A file marked "e2e-session: portal" needs the Camera portal in its session (browsers).

@@ -10,20 +10,12 @@
 . "$E2E_HERE/feed_checks.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
-DRIVER_DIR="$E2E_HERE/browsers"
 
 if [ -z "${KOLV_PORTAL_PID:-}" ]; then
   fail "the session runs the Camera portal (scripts/private-pipewire-session.sh --portal)"
   finish
 fi
-for program in node npm /usr/bin/chromium /usr/bin/firefox-esr; do
-  command -v "$program" >/dev/null || { fail "$program is installed (scripts/install-deps.sh)"; finish; }
-done
-# puppeteer-core as pinned by package-lock.json; it never downloads a browser.
-if [ ! -d "$DRIVER_DIR/node_modules/puppeteer-core" ]; then
-  (cd "$DRIVER_DIR" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >"$E2E_DIR/npm.log" 2>&1 ||
-    { fail "npm ci installs puppeteer-core in tests/e2e/browsers"; show_tail "$E2E_DIR/npm.log"; finish; }
-fi
+browser_driver_ready /usr/bin/chromium /usr/bin/firefox-esr || finish
 
 start_camera || finish
 "$(kolv_camera_bin)" --check >"$E2E_DIR/check.out" 2>&1

@@ -12,7 +12,6 @@
 . "$E2E_HERE/feed_checks.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
-DRIVER_DIR="$E2E_HERE/browsers"
 FRAMES=${KOLV_LOAD_FRAMES:-600}
 HOGS_PER_CORE=${KOLV_LOAD_HOGS_PER_CORE:-6}
 MAX_GAP_MS=100
@@ -137,13 +136,7 @@ chromium_config() {
 }
 
 run_chromium() {
-  for program in node npm /usr/bin/chromium; do
-    command -v "$program" >/dev/null || { fail "$program is installed (scripts/install-deps.sh)"; return; }
-  done
-  if [ ! -d "$DRIVER_DIR/node_modules/puppeteer-core" ]; then
-    (cd "$DRIVER_DIR" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >"$E2E_DIR/npm.log" 2>&1 ||
-      { fail "npm ci installs puppeteer-core in tests/e2e/browsers"; show_tail "$E2E_DIR/npm.log"; return; }
-  fi
+  browser_driver_ready /usr/bin/chromium || return
   mkdir -p "$E2E_DIR/home-chromium"
   start_agent chromium "$E2E_DIR/chromium.log" \
     env HOME="$E2E_DIR/home-chromium" node "$DRIVER_DIR/drive.mjs" chromium "$E2E_DIR"
