@@ -7,6 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "realtime/deadline_bus.h"
 
 namespace kolv {
 namespace {
@@ -14,99 +17,44 @@ namespace {
 constexpr const char* kPortalService = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 
-// Closed without a flush: sd_bus_flush() first waits for the connection to be set up, for as
-// long as sd-bus's own 90 s authentication timeout on a bus that never answers.
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
+using realtime::Bus;
+using realtime::CallFailure;
+using realtime::DeadlineBus;
+using realtime::Message;
+using Clock = DeadlineBus::Clock;
 
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
-
-using Clock = std::chrono::steady_clock;
-
-// Method calls on one bus that all end by one deadline, connection set-up and authentication
-// included: sd-bus's blocking calls first wait for the set-up without a bound of ours. Lives
-// on the thread that makes the calls, inside probePortal.
-class DeadlineBus {
+// The portal's probe calls, with a failure as one line: errno's text, "no answer within N ms",
+// or the refusal's name and message. Lives on the thread of probePortal.
+class ProbeCalls {
  public:
-  DeadlineBus(sd_bus* bus, Clock::time_point deadline, std::chrono::milliseconds timeout)
-      : bus_(bus), deadline_(deadline), timeout_(timeout) {}
+  ProbeCalls(Bus bus, Clock::time_point deadline, std::chrono::milliseconds timeout)
+      : bus_(std::move(bus), deadline), timeout_(timeout) {}
 
-  // Calls `member` with the string arguments `first` and `second` when given; the reply, or
-  // why there is none in `error`.
+  // Calls `member` with the string arguments `first` and `second` when given.
   Message call(const char* destination, const char* path, const char* interface, const char* member, std::string& error,
                const char* first = nullptr, const char* second = nullptr) {
-    sd_bus_message* made = nullptr;
-    int result = sd_bus_message_new_method_call(bus_, &made, destination, path, interface, member);
-    const Message request(made);
-    for (const char* argument : {first, second}) {
-      if (result >= 0 && argument != nullptr) result = sd_bus_message_append(made, "s", argument);
-    }
-    if (result < 0) {
-      error = std::strerror(-result);
-      return nullptr;
-    }
-    Pending pending;
-    sd_bus_slot* slot = nullptr;
-    result = sd_bus_call_async(bus_, &slot, made, &DeadlineBus::onReply, &pending, remainingMicroseconds());
-    const Slot owned(slot);  // dropping it cancels a call still waiting
-    if (result < 0) {
-      error = std::strerror(-result);
-      return nullptr;
-    }
-    while (!pending.reply) {
-      result = sd_bus_process(bus_, nullptr);
-      if (result < 0) {
-        error = std::strerror(-result);
-        return nullptr;
+    CallFailure failure;
+    auto reply = bus_.call(destination, path, interface, member, failure, [&](sd_bus_message* m) {
+      int result = 0;
+      for (const char* argument : {first, second}) {
+        if (result >= 0 && argument != nullptr) result = sd_bus_message_append(m, "s", argument);
       }
-      if (result > 0) continue;
-      const std::uint64_t left = remainingMicroseconds();
-      if (left == 0) {
-        error = "no answer within " + std::to_string(timeout_.count()) + " ms";
-        return nullptr;
-      }
-      result = sd_bus_wait(bus_, left);
-      if (result < 0 && result != -EINTR) {
-        error = std::strerror(-result);
-        return nullptr;
-      }
+      return result;
+    });
+    if (reply) return reply;
+    if (failure.kind == CallFailure::Kind::noAnswer) {
+      error = "no answer within " + std::to_string(timeout_.count()) + " ms";
+    } else if (failure.kind == CallFailure::Kind::refused) {
+      error = failure.name + (failure.text != failure.name ? ": " + failure.text : "");
+    } else {
+      error = failure.text;
     }
-    if (const sd_bus_error* failure = sd_bus_message_get_error(pending.reply.get())) {
-      error = std::string(failure->name ? failure->name : "error") +
-              (failure->message ? std::string(": ") + failure->message : "");
-      return nullptr;
-    }
-    return std::move(pending.reply);
+    return nullptr;
   }
 
  private:
-  struct Pending {
-    Message reply;
-  };
-
-  static int onReply(sd_bus_message* reply, void* data, sd_bus_error* /*error*/) {
-    static_cast<Pending*>(data)->reply.reset(sd_bus_message_ref(reply));
-    return 0;
-  }
-
-  std::uint64_t remainingMicroseconds() const {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline_ - Clock::now());
-    return left.count() > 0 ? static_cast<std::uint64_t>(left.count()) : 0;
-  }
-
-  sd_bus* bus_;
-  Clock::time_point deadline_;
-  std::chrono::milliseconds timeout_;
+  DeadlineBus bus_;
+  const std::chrono::milliseconds timeout_;
 };
 
 }  // namespace
@@ -120,8 +68,7 @@ PortalReport probePortal(std::chrono::milliseconds timeout) {
     report.busError = std::strerror(-result);
     return report;
   }
-  const Bus bus(opened);
-  DeadlineBus calls(bus.get(), deadline, timeout);
+  ProbeCalls calls(Bus(opened), deadline, timeout);
 
   if (!calls.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", report.busError)) {
     return report;

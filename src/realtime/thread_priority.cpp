@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
+
+#include "realtime/deadline_bus.h"
 
 namespace kolv::realtime {
 namespace {
@@ -18,29 +21,16 @@ constexpr const char* kPath = "/org/freedesktop/RealtimeKit1";
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-// The system bus connection, flushed and closed when it goes.
-struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusDeleter>;
-struct MessageDeleter {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
-struct SlotDeleter {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
-
-// RTKit over the system bus. Every call is asynchronous and waited for up to the one deadline
-// set at connection, so that a bus or daemon that never answers costs that long at most.
+// RTKit over the system bus. Every call waits for its reply up to the one deadline set at
+// connection, so that a bus or daemon that never answers costs that long at most.
 // Thread: the thread that made it.
 class BusRealtimeKit final : public RealtimeKit {
  public:
-  BusRealtimeKit(Bus bus, std::chrono::steady_clock::time_point deadline) : bus_(std::move(bus)), deadline_(deadline) {}
+  BusRealtimeKit(Bus bus, DeadlineBus::Clock::time_point deadline) : bus_(std::move(bus), deadline) {}
 
   std::optional<std::int64_t> property(const char* name, std::string& error) override {
-    auto reply = call("org.freedesktop.DBus.Properties", "Get", error, "ss", kService, name);
+    auto reply = call("org.freedesktop.DBus.Properties", "Get", error,
+                      [&](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kService, name); });
     if (!reply) return std::nullopt;
     const char* type = nullptr;
     char kind = 0;
@@ -64,64 +54,42 @@ class BusRealtimeKit final : public RealtimeKit {
   }
 
   bool makeThreadRealtime(pid_t thread, std::uint32_t priority, std::string& error) override {
-    return call(kService, "MakeThreadRealtime", error, "tu", static_cast<std::uint64_t>(thread), priority) != nullptr;
+    return call(kService, "MakeThreadRealtime", error, [&](sd_bus_message* m) {
+             return sd_bus_message_append(m, "tu", static_cast<std::uint64_t>(thread), priority);
+           }) != nullptr;
   }
 
   bool makeThreadHighPriority(pid_t thread, std::int32_t nice, std::string& error) override {
-    return call(kService, "MakeThreadHighPriority", error, "ti", static_cast<std::uint64_t>(thread), nice) != nullptr;
+    return call(kService, "MakeThreadHighPriority", error, [&](sd_bus_message* m) {
+             return sd_bus_message_append(m, "ti", static_cast<std::uint64_t>(thread), nice);
+           }) != nullptr;
   }
 
  private:
-  // Calls `member` and waits for its reply until the deadline: the reply, or null with `error`.
-  template <typename... Arguments>
-  Message call(const char* interface, const char* member, std::string& error, const char* types,
-               Arguments... arguments) {
-    struct Pending {
-      Message reply;
-      bool done = false;
-    } pending;
-    const auto onReply = [](sd_bus_message* message, void* user, sd_bus_error*) -> int {
-      auto& state = *static_cast<Pending*>(user);
-      state.reply.reset(sd_bus_message_ref(message));
-      state.done = true;
-      return 0;
-    };
-    sd_bus_slot* rawSlot = nullptr;
-    int result = sd_bus_call_method_async(bus_.get(), &rawSlot, kService, kPath, interface, member, onReply, &pending,
-                                          types, arguments...);
-    Slot slot(rawSlot);  // dropping it before a late reply cancels the call
-    if (result < 0) {
-      error = std::string("cannot call RTKit: ") + errnoText(-result);
-      return nullptr;
-    }
-    while (!pending.done) {
-      result = sd_bus_process(bus_.get(), nullptr);
-      if (result < 0) {
-        error = std::string("the system bus failed: ") + errnoText(-result);
-        return nullptr;
-      }
-      if (result > 0) continue;
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline_) {
+  // Calls `member` of RTKit's object: the reply, or null with `error`.
+  Message call(const char* interface, const char* member, std::string& error,
+               const std::function<int(sd_bus_message*)>& append) {
+    CallFailure failure;
+    auto reply = bus_.call(kService, kPath, interface, member, failure, append);
+    if (reply) return reply;
+    switch (failure.kind) {
+      case CallFailure::Kind::notSent:
+        error = "cannot call RTKit: " + failure.text;
+        break;
+      case CallFailure::Kind::busFailed:
+        error = "the system bus failed: " + failure.text;
+        break;
+      case CallFailure::Kind::noAnswer:
         error = "RTKit did not answer in time";
-        return nullptr;
-      }
-      const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline_ - now);
-      result = sd_bus_wait(bus_.get(), static_cast<std::uint64_t>(left.count()));
-      if (result < 0 && result != -EINTR) {
-        error = std::string("the system bus failed: ") + errnoText(-result);
-        return nullptr;
-      }
+        break;
+      case CallFailure::Kind::refused:
+        error = "RTKit refused: " + failure.text;
+        break;
     }
-    if (const sd_bus_error* failure = sd_bus_message_get_error(pending.reply.get())) {
-      error = std::string("RTKit refused: ") + (failure->message ? failure->message : failure->name);
-      return nullptr;
-    }
-    return std::move(pending.reply);
+    return nullptr;
   }
 
-  Bus bus_;
-  const std::chrono::steady_clock::time_point deadline_;
+  DeadlineBus bus_;
 };
 
 class KernelSystem final : public System {
