@@ -169,9 +169,9 @@ TEST_F(OutputFrameTest, YUVOutputsGetAnotherSizeOrFormatPlacedOrGreyFirst) {
   EXPECT_EQ(placed.at(kHeight / 2 * kWidth + kWidth / 2), 235);  // white in the middle
   EXPECT_NE(placed.at(0), 235);                                  // grey round it
 
-  // An NV12 picture to an NV12 output of its size: copied as it is.
+  // An NV12 picture to an NV12 output of its size, whatever the code names it: copied as it is.
   const auto nv12 = nv12Sample(77);
-  YUVBuffer copied(kSurfacePixelFormatNV12);
+  YUVBuffer copied(fourCC("420v"));
   const auto conversions = pictures.conversions();
   {
     OutputFrame frame(pictures, nv12, 0, 2, 1, 1);

@@ -35,8 +35,10 @@ bool OutputFrame::writeInto(const TargetPicture& target, OSType targetFormat) {
                              picture_->height(), picture_->bytesPerRow()};
   const OSType sourceFormat = picture_->pixelFormatType();
   if (canConvertFromBGRA(targetFormat)) {
+    // The same layout may come under another code ('YUY2' from a surface, 'yuvs' at the node).
+    const bool sameLayout = surfaceFormatKind(sourceFormat) == surfaceFormatKind(targetFormat);
     const bool sameSize = source.width == target.width && source.height == target.height;
-    if (sourceFormat == targetFormat && sameSize && copyPicture(source, target, targetFormat)) {
+    if (sameLayout && sameSize && copyPicture(source, target, targetFormat)) {
       pictures_.writer_.shown(fromCompanion());
       return true;
     }
