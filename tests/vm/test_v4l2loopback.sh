@@ -171,6 +171,10 @@ echo "== Another writer holds the device, then leaves"
 timeout 300 ffmpeg -hide_banner -nostdin -loglevel error -re -f lavfi -i testsrc=size=1280x720:rate=5 \
   -pix_fmt yuyv422 -f v4l2 /dev/video10 >"$work/other-writer.log" 2>&1 &
 writer_pid=$!
+# The emulated guest takes seconds to start ffmpeg: the camera starts once ffmpeg holds the device
+# and has had time to write into it.
+other_holds() { local pid; pid=$(pgrep -P "$writer_pid" -x ffmpeg) && ls -l "/proc/$pid/fd" 2>/dev/null | grep -q /dev/video10; }
+check "the other writer (ffmpeg) opens the device" wait_for 60 other_holds
 sleep 3
 KOLV_V4L2_FORMAT=YUYV "$build/src/app/kolv-camera" >"$work/camera-held.log" 2>&1 &
 camera_pid=$!
