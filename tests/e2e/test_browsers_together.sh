@@ -25,9 +25,12 @@ ask_second() {
   echo "    $SECOND_NAME: $REPLY_LINE" | cut -c1-250
 }
 
-# Two seconds of frames in the last reply, all exactly grey: 30 or more (Firefox shows fewer
-# than 30 a second in its first seconds; test_browsers.sh judges the rate after them).
-all_grey() { at_least "$(field frames)" 30 && [ "$(field G)" = "$(field frames)" ]; }
+# Two seconds of frames in the last reply: 30 or more shown (Firefox shows fewer than 30 a
+# second in its first seconds; test_browsers.sh judges the rate after them), 10 or more read by
+# the page (it reads fewer than it is shown under load: Chromium 28 of 60 once), all exactly grey.
+all_grey() {
+  at_least "$(field presented)" 30 && at_least "$(field frames)" 10 && [ "$(field G)" = "$(field frames)" ]
+}
 opened() { [ "$(field width)x$(field height)@$(field fps)" = 1280x720@30 ]; }
 
 together() {
@@ -45,9 +48,9 @@ together() {
   ask_second open Kolv Camera
   check "$second opens it too, while $first shows it" opened
   ask_second record 2000
-  check "$second: every frame grey (30 or more in 2 s)" all_grey
+  check "$second: every frame grey (30 or more shown in 2 s)" all_grey
   ask record 2000
-  check "$first: every frame grey (30 or more in 2 s), meanwhile" all_grey
+  check "$first: every frame grey (30 or more shown in 2 s), meanwhile" all_grey
   negotiated=$(grep -o "negotiated '[^']*'" "$E2E_DIR/camera.log" | tail -n +$((before + 1)) | paste -sd,)
   check "the node negotiated once, for $first ($negotiated)" [ "$(camera_log_count "negotiated '")" = $((before + 1)) ]
   local first_driver=$AGENT_PID
