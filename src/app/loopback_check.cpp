@@ -13,8 +13,7 @@ using Status = CheckItem::Status;
 namespace fs = std::filesystem;
 
 constexpr const char* kCameraCommand = "kolv-camera";
-constexpr const char* kLoad =
-    "sudo modprobe v4l2loopback devices=1 video_nr=10 card_label=\"Kolv Camera\" exclusive_caps=1";
+std::string load() { return "sudo " + v4l2loopback::loadCommand(v4l2loopback::kDefaultCardLabel); }
 
 std::string firstLine(const fs::path& file) {
   std::string line;
@@ -46,7 +45,7 @@ std::vector<CheckItem> checkLoopback(const std::string& device, const LoopbackCh
   if (device == "off") return {{Status::skipped, "V4L2 loopback: turned off (KOLV_V4L2_DEVICE=off)", {}}};
   if (!fs::is_directory(places.module)) {
     return {{Status::warning, "V4L2 loopback: module v4l2loopback not loaded; V4L2 applications do not see the camera",
-             "sudo apt-get install v4l2loopback-dkms, then " + std::string(kLoad)}};
+             "sudo apt-get install v4l2loopback-dkms, then " + load()}};
   }
   const std::string version = firstLine(places.module / "version");
   const std::string module = "V4L2 loopback: module loaded" + (version.empty() ? "" : " (" + version + ")");
@@ -59,7 +58,7 @@ std::vector<CheckItem> checkLoopback(const std::string& device, const LoopbackCh
     node = *found;
   } else {
     return {{Status::warning, module + ", no device labelled \"" + wanted + "\"",
-             "sudo modprobe -r v4l2loopback, then " + std::string(kLoad)}};
+             "sudo modprobe -r v4l2loopback, then " + load()}};
   }
   const fs::path sysfs = places.sysfsClass / node.filename();
   if (!fs::exists(node) || !fs::exists(sysfs)) {

@@ -132,10 +132,11 @@ def main() -> int:
     parser.add_argument("format", choices=tuple(FRAME_BYTES))
     parser.add_argument("--min-numbers", type=int, default=2)
     parser.add_argument("--min-pattern", type=int, default=10)
-    # BGRA frames are twice YUYV's size: in the emulated guest ffmpeg can still be copying one
-    # when the camera writes the next-but-one into the same buffer (v4l2loopback keeps no writer
-    # out of a buffer being read). Such frames are counted and printed, not failed; every whole
-    # frame must still be the pattern, in order.
+    # For readers that can still hold a frame in the emulated guest when the camera writes the
+    # next-but-one into the same buffer (v4l2loopback keeps no writer out of a buffer being
+    # read): ffmpeg copying BGRA, twice YUYV's size, and GStreamer's v4l2src, which passes the
+    # mapped buffer on. Such frames are counted and printed, not failed; every whole frame must
+    # still be the pattern, in order.
     parser.add_argument("--torn-allowed", action="store_true")
     args = parser.parse_args()
     size = FRAME_BYTES[args.format]

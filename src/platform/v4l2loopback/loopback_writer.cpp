@@ -20,6 +20,10 @@ std::string fourCCText(std::uint32_t code) {
 
 }  // namespace
 
+std::string loadCommand(const std::string& label) {
+  return "modprobe v4l2loopback devices=1 video_nr=10 card_label=\"" + label + "\" exclusive_caps=1";
+}
+
 LoopbackWriter::LoopbackWriter(OSLog& log, WriterOptions options, DeviceCalls& calls)
     : log_(log), options_(std::move(options)), calls_(calls), grey_(options_.format, options_.width, options_.height) {}
 
@@ -51,9 +55,8 @@ TakeResult LoopbackWriter::take() {
   } else {
     path_.clear();
     return fail(TakeResult::missing, "no v4l2loopback device labelled \"" + options_.device +
-                                         "\"; V4L2 applications see the camera once one exists "
-                                         "(modprobe v4l2loopback card_label=\"" +
-                                         options_.device + "\" exclusive_caps=1)");
+                                         "\"; V4L2 applications see the camera once one exists (" +
+                                         loadCommand(options_.device) + ")");
   }
 
   // With exclusive_caps=1 the device offers output until a writer has written, and capture

@@ -22,6 +22,9 @@ namespace kolv::v4l2loopback {
 
 inline constexpr const char* kDefaultCardLabel = "Kolv Camera";
 
+// The modprobe line that makes the device the camera looks for under `label`.
+std::string loadCommand(const std::string& label);
+
 struct WriterOptions {
   // A device node ("/dev/video10": starts with '/'), or the card label of a loopback device.
   std::string device = kDefaultCardLabel;
