@@ -2,10 +2,8 @@
 
 #include <systemd/sd-bus.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 
