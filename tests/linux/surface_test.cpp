@@ -498,6 +498,38 @@ TEST_F(SurfaceTest, AnEntryGoneWhileNoCompanionPublishesIsAStopNotAFault) {
                                   " refused: nothing is published under this ID (no registry entry)");
 }
 
+// A surface looked up while its companion ran stays mapped here, but gives no picture once the
+// companion has stopped (its entry removed) or been killed (its entry dangling): a stream that
+// starts later would otherwise show the companion's last picture.
+TEST_F(SurfaceTest, ASurfaceItsCompanionNoLongerPublishesGivesNoPicture) {
+  ASSERT_EQ(::mkdir(registry_.c_str(), 0700), 0);
+  EveryLineLog log;
+  LinuxMediaServices media(nullptr, log, registry_, [] { return false; });
+  auto stopping = SharedSurface::createIn(registry_, 8, 8);
+  auto killed = SharedSurface::createIn(registry_, 8, 8);
+  ASSERT_TRUE(stopping && killed);
+  const auto stoppingID = stopping->id(), killedID = killed->id();
+  const IOSurfaceRef kept = media.IOSurfaceLookup(stoppingID);
+  const IOSurfaceRef keptToo = media.IOSurfaceLookup(killedID);
+  ASSERT_TRUE(kept && keptToo);
+  EXPECT_EQ(media.CVPixelBufferCreateWithIOSurface(kept, nullptr).status, noErr);
+
+  stopping.reset();
+  const auto afterStop = media.CVPixelBufferCreateWithIOSurface(kept, nullptr);
+  EXPECT_NE(afterStop.status, noErr);
+  EXPECT_FALSE(afterStop.value);
+  // Killed: the entry is left, leading to a descriptor that no longer exists.
+  std::filesystem::remove(registry_ / std::to_string(killedID));
+  std::filesystem::create_symlink("/proc/self/fd/987654", registry_ / std::to_string(killedID));
+  EXPECT_NE(media.CVPixelBufferCreateWithIOSurface(keptToo, nullptr).status, noErr);
+  EXPECT_NE(media.CVPixelBufferCreateWithIOSurface(keptToo, nullptr).status, noErr);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "info surface " + std::to_string(stoppingID) + " is gone: the companion stopped publishing",
+                           "error surface " + std::to_string(killedID) +
+                               " refused: its companion has exited (dangling registry link)",
+                       }));
+}
+
 // ---- Other processes -------------------------------------------------------------------
 
 // One byte or four through a pipe; the child reports with its exit code.

@@ -20,7 +20,13 @@ namespace {
 class PublishedSurface final : public IOSurface {
  public:
   explicit PublishedSurface(PublishedSurfaceMemory memory)
-      : fd_(std::move(memory.fd)), mapping_(std::move(memory.mapping)), header_(memory.header) {}
+      : fd_(std::move(memory.fd)), mapping_(std::move(memory.mapping)), header_(memory.header) {
+    struct stat file {};
+    if (::fstat(fd_.get(), &file) == 0) device_ = file.st_dev, inode_ = file.st_ino;
+  }
+
+  // Whether `entry` (the registry entry's target, stat'ed) is this surface's memory.
+  bool isFile(const struct stat& entry) const { return entry.st_dev == device_ && entry.st_ino == inode_; }
 
   IOSurfaceID surfaceID() const override { return header_.surfaceID; }
   std::size_t width() const override { return header_.width; }
@@ -36,6 +42,8 @@ class PublishedSurface final : public IOSurface {
   const UniqueFD fd_;
   const MemoryMapping mapping_;
   const SurfaceHeader header_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 };
 
 SurfaceLookupResult refused(SurfaceRefusal refusal, std::string reason) {
@@ -45,6 +53,20 @@ SurfaceLookupResult refused(SurfaceRefusal refusal, std::string reason) {
 SurfaceLookupResult surfaceFrom(PublishedSurfaceOpening opening) {
   if (!opening.memory) return refused(opening.refusal, std::move(opening.reason));
   return {std::make_shared<PublishedSurface>(std::move(*opening.memory)), SurfaceRefusal::none, {}};
+}
+
+// A surface found earlier, checked again: refused as a lookup would refuse it now when its
+// entry is gone or dangling, or leads to other memory.
+SurfaceLookupResult stillPublished(const std::filesystem::path& registryPath, const PublishedSurface& surface) {
+  const UniqueFD registry = openSurfaceRegistry(registryPath, false);
+  if (!registry) return refused(SurfaceRefusal::noRegistry, "the registry " + registryPath.string() + " is gone");
+  const std::string name = std::to_string(surface.surfaceID());
+  struct stat entry {};
+  if (::fstatat(registry.get(), name.c_str(), &entry, 0) != 0) {
+    return surfaceFrom(explainUnopenable(registry.get(), surface.surfaceID(), errno));
+  }
+  if (!surface.isFile(entry)) return refused(SurfaceRefusal::noEntry, "another surface is published under this ID now");
+  return {};
 }
 
 }  // namespace
@@ -68,7 +90,24 @@ Created<CVPixelBufferPoolRef> LinuxMediaServices::CVPixelBufferPoolCreate(
 
 IOSurfaceRef LinuxMediaServices::IOSurfaceLookup(IOSurfaceID surfaceID) {
   SurfaceLookupResult result = lookupSurface(surfaceID);
-  if (log_ == nullptr) return std::move(result.surface);
+  report(surfaceID, result);
+  return std::move(result.surface);
+}
+
+Created<CVPixelBufferRef> LinuxMediaServices::CVPixelBufferCreateWithIOSurface(const IOSurfaceRef& surface,
+                                                                               const CFDictionaryRef& attributes) {
+  if (const auto* published = dynamic_cast<const PublishedSurface*>(surface.get())) {
+    const SurfaceLookupResult withdrawn = stillPublished(surfaceRegistry_, *published);
+    if (withdrawn.refusal != SurfaceRefusal::none) {
+      report(published->surfaceID(), withdrawn);
+      return {kCVReturnInvalidArgument, nullptr};
+    }
+  }
+  return MediaServices::CVPixelBufferCreateWithIOSurface(surface, attributes);
+}
+
+void LinuxMediaServices::report(IOSurfaceID surfaceID, const SurfaceLookupResult& result) {
+  if (log_ == nullptr) return;
   // An entry removed while no companion holds the group's lock is what a companion leaves when
   // it stops: not a fault. Asked only after a refusal, and it never waits.
   const bool stopped = result.refusal == SurfaceRefusal::noEntry && companionPublishing_ && !companionPublishing_();
@@ -88,7 +127,6 @@ IOSurfaceRef LinuxMediaServices::IOSurfaceLookup(IOSurfaceID surfaceID) {
       os_log_with_type(*log_, OSLogType::defaultType, "surface %u accepted", surfaceID);
       break;
   }
-  return std::move(result.surface);
 }
 
 RefusalLog::Decision RefusalLog::decide(std::uint32_t surfaceID, SurfaceRefusal refusal, bool companionStopped) {

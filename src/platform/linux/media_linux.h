@@ -84,12 +84,21 @@ class LinuxMediaServices final : public MediaServices {
   IOSurfaceRef IOSurfaceLookup(IOSurfaceID surfaceID) override;
   // The same lookup, with the reason for a refusal; logs nothing.
   SurfaceLookupResult lookupSurface(IOSurfaceID surfaceID);
+  // A surface found earlier gives pictures only while its companion still publishes it: its
+  // entry still leads to the same memory. A companion that stopped (entry removed) or was
+  // killed (entry dangling) leaves its last picture mapped here, and a stream that starts
+  // later must not show it. Refused as a lookup would be, with kCVReturnInvalidArgument, and
+  // logged the same way.
+  Created<CVPixelBufferRef> CVPixelBufferCreateWithIOSurface(const IOSurfaceRef& surface,
+                                                             const CFDictionaryRef& pixelBufferAttributes) override;
 
   // How many recently found surfaces stay mapped: a companion's surfaces in turn (five at 30
   // pictures a second with the companion library) must all fit, or each lookup misses.
   static constexpr std::size_t kRecentSurfaceCount = 8;
 
  private:
+  void report(IOSurfaceID surfaceID, const SurfaceLookupResult& result);
+
   struct RecentSurface {
     IOSurfaceID id;
     dev_t device;
