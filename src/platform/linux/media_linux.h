@@ -15,8 +15,8 @@
 #include "handoff/published_surface.h"
 #include "handoff/shared_surface.h"
 #include "platform/foundation.h"
-#include "platform/output/buffer_lending.h"
 #include "platform/media.h"
+#include "platform/output/buffer_lending.h"
 
 namespace kolv {
 
