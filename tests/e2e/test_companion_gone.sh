@@ -3,7 +3,7 @@
 # (SIGTERM, or SIGKILL every other round), and the next consumer's 30 frames are all grey.
 # The camera keeps the surface it looked up last, and the companion re-stamps its picture after
 # the camera's last tick: before the camera checked that the surface was still published, the
-# new stream's first frame was that picture once more (4 of 8 rounds).
+# new stream's first frame was that picture once more (3 of 8 rounds).
 . "$(dirname "$0")/lib.sh"
 
 PUBLISH="$KOLV_BUILD_DIR/tools/kolv-publish"
