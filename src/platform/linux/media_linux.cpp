@@ -22,7 +22,10 @@ class PublishedSurface final : public IOSurface {
   explicit PublishedSurface(PublishedSurfaceMemory memory)
       : fd_(std::move(memory.fd)), mapping_(std::move(memory.mapping)), header_(memory.header) {
     struct stat file {};
-    if (::fstat(fd_.get(), &file) == 0) device_ = file.st_dev, inode_ = file.st_ino;
+    if (::fstat(fd_.get(), &file) == 0) {
+      device_ = file.st_dev;
+      inode_ = file.st_ino;
+    }
   }
 
   // Whether `entry` (the registry entry's target, stat'ed) is this surface's memory.
