@@ -34,12 +34,19 @@ stop_pid() {
 # Records PID so that the cleanup stops it.
 track_pid() { E2E_PIDS+=("$1"); }
 
-# Stops every process this file started (newest first, by pid), then removes its scratch folder.
+# Stops every process this file started (newest first, by pid), then removes its scratch folder;
+# a file with a failed check keeps it (without recorded frames): the camera's and the clients'
+# logs, and a browser's crash reports in its profile.
 e2e_cleanup() {
   local i
   for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do stop_pid "${E2E_PIDS[$i]}"; done
   for ((i = ${#E2E_DAEMON_PIDS[@]} - 1; i >= 0; i--)); do stop_pid "${E2E_DAEMON_PIDS[$i]}"; done
-  rm -rf "$E2E_DIR"
+  if ((${E2E_FAILURES:-0})); then
+    find "$E2E_DIR" -maxdepth 1 -type f \( -name '*.raw' -o -name '*.yuv' -o -name '*.bgra' \) -delete
+    echo "  logs kept in $E2E_DIR"
+  else
+    rm -rf "$E2E_DIR"
+  fi
 }
 trap e2e_cleanup EXIT
 trap 'exit 130' INT
